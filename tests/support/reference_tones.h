@@ -1,0 +1,16 @@
+// The tone bank computed the plain way, two sines per sample per row, to check the fast one against.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "synth/slope_filter.h"
+
+namespace testsupport {
+
+std::vector<int16_t> ReferenceToneBank(float tone_duration, const synth::SlopeEnvelope& slope);
+
+// Envelope for the built-in call (20 ms, magnitude 16384).
+synth::SlopeEnvelope StandardSlope();
+
+}  // namespace testsupport
