@@ -2,8 +2,12 @@
 
 namespace runtime {
 
-void RaiseOverflow() { throw Error(kOverflow, "Overflow"); }
+void RaiseOverflow() {
+  throw Error(kOverflow, "Overflow");
+}
 
-void RaiseOutOfMemory() { throw Error(kOutOfMemory, "Out of memory"); }
+void RaiseOutOfMemory() {
+  throw Error(kOutOfMemory, "Out of memory");
+}
 
 }  // namespace runtime

@@ -22,7 +22,11 @@ Int RoundToInt(double value) {
   return static_cast<Int>(r);
 }
 
-inline int16_t CInt(double value) { return RoundToInt<int16_t>(value); }
-inline int32_t CLng(double value) { return RoundToInt<int32_t>(value); }
+inline int16_t CInt(double value) {
+  return RoundToInt<int16_t>(value);
+}
+inline int32_t CLng(double value) {
+  return RoundToInt<int32_t>(value);
+}
 
 }  // namespace runtime

@@ -27,7 +27,9 @@ class Reader {
   size_t pos_ = 0;
 };
 
-bool IsDigit(char32_t c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char32_t c) {
+  return c >= '0' && c <= '9';
+}
 
 int HexDigit(char32_t c) {
   if (IsDigit(c)) return static_cast<int>(c - '0');
@@ -62,8 +64,8 @@ long DecimalOrder(const std::string& literal) {
   const size_t int_end = point == std::string::npos ? mantissa.size() : point;
   const size_t lead = mantissa.find_first_of("123456789");
   if (lead == std::string::npos) return -1000000;
-  const long position = lead < int_end ? static_cast<long>(int_end - lead)
-                                       : -static_cast<long>(lead - int_end - 1);
+  const long position =
+      lead < int_end ? static_cast<long>(int_end - lead) : -static_cast<long>(lead - int_end - 1);
   return position + exponent;
 }
 
@@ -136,7 +138,11 @@ double ValOf(std::basic_string_view<Char> text) {
 
 }  // namespace
 
-double Val(std::u16string_view text) { return ValOf(text); }
-double Val(std::string_view text) { return ValOf(text); }
+double Val(std::u16string_view text) {
+  return ValOf(text);
+}
+double Val(std::string_view text) {
+  return ValOf(text);
+}
 
 }  // namespace runtime

@@ -1,4 +1,5 @@
-// The tone bank computed the plain way, two sines per sample per row, to check the fast one against.
+// The tone bank computed the plain way, two sines per sample per row, to check the fast one
+// against.
 #pragma once
 
 #include <cstdint>

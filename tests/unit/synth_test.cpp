@@ -78,7 +78,7 @@ struct BlockCase {
 
 TEST(ToneBank, BlockSizes) {
   const synth::SlopeEnvelope slope = StandardSlope();
-  const BlockCase cases[] = {{40, 882},  {20, 442},     {10, 442},      {0, 442},
+  const BlockCase cases[] = {{40, 882},   {20, 442},     {10, 442},      {0, 442},
                              {100, 2206}, {2000, 44100}, {30000, 661500}};
   for (const auto& c : cases) {
     synth::ToneBank bank;

@@ -1,0 +1,101 @@
+// The sound device as the output module sees it: a looping buffer with position notifications,
+// a volume in hundredths of a decibel, writes at a byte offset, play and stop. Backends: a
+// sample-clocked virtual device (tests, kavrel-render), SDL2 (Linux) and DirectSound (Windows).
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+namespace audio {
+
+using WindowHandle = void*;
+using EventHandle = int32_t;
+
+inline constexpr uint32_t kCtrlVolume = 0x80;
+inline constexpr uint32_t kCtrlPositionNotify = 0x100;
+inline constexpr uint32_t kPlayLooping = 1;
+inline constexpr int32_t kCooperativePriority = 2;
+inline constexpr int32_t kVolumeMin = -10000;
+
+struct WaveFormat {
+  uint16_t format_tag = 0;
+  uint16_t channels = 0;
+  uint32_t samples_per_sec = 0;
+  uint32_t avg_bytes_per_sec = 0;
+  uint16_t block_align = 0;
+  uint16_t bits_per_sample = 0;
+  uint16_t extra_size = 0;
+};
+
+struct BufferDesc {
+  uint32_t flags = 0;
+  uint32_t buffer_bytes = 0;
+  WaveFormat format;
+};
+
+struct PositionNotify {
+  int32_t offset = 0;  // byte offset whose passing signals the event
+  EventHandle event = 0;
+};
+
+// The receiver of notifications (the window implements it).
+class EventSink {
+ public:
+  virtual void DXCallBack(int32_t EventID) = 0;
+
+ protected:
+  ~EventSink() = default;
+};
+
+// Queues a call onto the window's thread, to run between window events. Callable from any thread.
+class Dispatcher {
+ public:
+  virtual void Post(std::function<void()> call) = 0;
+
+ protected:
+  ~Dispatcher() = default;
+};
+
+class SoundBuffer {
+ public:
+  virtual ~SoundBuffer() = default;
+  // Each event is signalled every time the play position passes its offset, on every lap.
+  virtual void SetNotificationPositions(std::span<const PositionNotify> positions) = 0;
+  // 0 (full level) down to -10000; gain = 10^(volume / 2000).
+  virtual void SetVolume(int32_t volume) = 0;
+  virtual void WriteBuffer(int32_t start, int32_t size, const void* source) = 0;
+  // Plays from the current position; with kPlayLooping it wraps until stopped.
+  virtual void Play(uint32_t flags) = 0;
+  // Halts at once; notifications not yet delivered are dropped.
+  virtual void Stop() = 0;
+  // Turns into a fresh buffer of the same description and notifications: stopped, play position
+  // 0. Lets a reset reuse the buffer's memory instead of allocating per key press.
+  virtual void Renew() = 0;
+};
+
+class SoundDevice {
+ public:
+  virtual ~SoundDevice() = default;
+  virtual void SetCooperativeLevel(WindowHandle window, int32_t level) = 0;
+  // An event whose signals call sink.DXCallBack(event) through the dispatcher.
+  virtual EventHandle CreateEvent(EventSink& sink) = 0;
+  virtual std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) = 0;
+};
+
+// Opens the default output device; raises runtime::Error when there is none.
+using DeviceFactory = std::function<std::unique_ptr<SoundDevice>()>;
+
+inline double VolumeGain(int32_t volume) {
+  return std::pow(10.0, volume / 2000.0);
+}
+
+// One sample through the volume: nearest, ties to even; full level leaves it unchanged.
+inline int16_t ApplyGain(int16_t sample, double gain) {
+  const double v = std::nearbyint(sample * gain);
+  return static_cast<int16_t>(v > 32767 ? 32767 : v < -32768 ? -32768 : v);
+}
+
+}  // namespace audio

@@ -1,0 +1,60 @@
+// The streaming output: a looping buffer of two tone blocks. While one half plays, the window is
+// notified 660 bytes (about 30 ms) before its end and writes the next block into the other half.
+// The module decides nothing about what plays; the dial controller does.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "audio/device.h"
+#include "synth/tone_bank.h"
+
+namespace audio {
+
+// Bytes before the end of each half at which its notification fires: 330 samples.
+inline constexpr int32_t kNotifyLead = 660;
+
+class PlayDX8Module {
+ public:
+  // scroll_value reads the volume scroll bar (1..5001); the buffer volume is 1 - value.
+  // window gives the handle the device cooperates with; sink receives the notifications.
+  PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
+                std::function<WindowHandle()> window, EventSink& sink);
+
+  // Sets up the device (first call only), two new events, and a new stopped buffer of
+  // two blocks with its notifications; WriteCursor 0. If the device could not be opened once, the
+  // error is raised that one time; later calls leave the output absent (OutputReady false).
+  void CreateOutput(const int32_t& BlockSamples);
+  // Writes tone bank row ToneNumber into the half at WriteCursor and moves to the other half.
+  void WriteToneBlock(const int16_t& ToneNumber);
+  // Applies the volume and plays looping from the current position.
+  void StartOutput();
+  // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0.
+  void ResetOutput();
+
+  // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
+  int32_t Volume() const;
+
+  synth::ToneBank ToneBank;
+  std::unique_ptr<audio::SoundDevice> SoundDevice;
+  std::unique_ptr<audio::SoundBuffer> SoundBuffer;
+  audio::BufferDesc BufferDesc;
+  std::array<PositionNotify, 2> NotifyTable{};
+  EventHandle NotifyEvent0 = 0;
+  EventHandle NotifyEvent1 = 0;
+  int32_t WriteCursor = 0;
+  bool OutputReady = false;
+
+ private:
+  int32_t BufferBytes() const { return static_cast<int32_t>(BufferDesc.buffer_bytes); }
+
+  DeviceFactory open_device_;
+  std::function<int16_t()> scroll_value_;
+  std::function<WindowHandle()> window_;
+  EventSink& sink_;
+  bool device_failed_ = false;
+};
+
+}  // namespace audio
