@@ -1,0 +1,358 @@
+#include "dialer/form1.h"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "runtime/codepage.h"
+#include "runtime/error.h"
+#include "runtime/rounding.h"
+#include "runtime/text_file.h"
+#include "runtime/val.h"
+#include "synth/tone_bank.h"
+
+namespace dialer {
+namespace {
+
+using forms::ControlNamed;
+
+constexpr int16_t kTrue = -1;
+constexpr int16_t kFalse = 0;
+constexpr std::u16string_view kPrompt = u"Type Text and press Enter";
+// The largest tone time a rebuild applies: beyond it the bank would not fit in memory.
+constexpr double kMaxToneTime = 30000;
+
+#if defined(_WIN32)
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// Val of a text that the user typed: a number beyond double range reads as the largest double
+// of its sign, so a key release in the tone-time box never ends in an overflow.
+double ValOfTyped(const std::u16string& text) {
+  try {
+    return runtime::Val(text);
+  } catch (const runtime::Error&) {
+    const size_t sign = text.find_first_not_of(u" \t\n");
+    const bool negative = sign != std::u16string::npos && text[sign] == u'-';
+    return negative ? std::numeric_limits<double>::lowest() : std::numeric_limits<double>::max();
+  }
+}
+
+// A tone time stored as the 32-bit LastToneTime; values beyond the range saturate.
+int32_t ToneTimeAsInteger(double t) {
+  constexpr double lo = std::numeric_limits<int32_t>::min();
+  constexpr double hi = std::numeric_limits<int32_t>::max();
+  return runtime::CLng(std::clamp(t, lo, hi));
+}
+
+std::u16string Decimal(long long n) {
+  const std::string digits = std::to_string(n);
+  return std::u16string(digits.begin(), digits.end());
+}
+
+}  // namespace
+
+int16_t DialKeyIndex(char16_t c) {
+  switch (c) {
+    case u'1':
+      return 0;
+    case u'2':
+      return 1;
+    case u'3':
+      return 2;
+    case u'A':
+    case u'a':
+      return 3;
+    case u'4':
+      return 4;
+    case u'5':
+      return 5;
+    case u'6':
+      return 6;
+    case u'B':
+    case u'b':
+      return 7;
+    case u'7':
+      return 8;
+    case u'8':
+      return 9;
+    case u'9':
+      return 10;
+    case u'C':
+    case u'c':
+      return 11;
+    case u'*':
+      return 12;
+    case u'0':
+      return 13;
+    case u'#':
+      return 14;
+    case u'D':
+    case u'd':
+      return 15;
+    default:
+      return -1;
+  }
+}
+
+Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
+    : forms::Form(binding),
+      Text6(*this, ControlNamed("Text6")),
+      Text5(*this, ControlNamed("Text5")),
+      Timer2(*this, ControlNamed("Timer2")),
+      Text4(*this, ControlNamed("Text4")),
+      Text3(*this, ControlNamed("Text3")),
+      Timer1(*this, ControlNamed("Timer1")),
+      VScroll1(*this, ControlNamed("VScroll1")),
+      Text2(*this, ControlNamed("Text2")),
+      Command3(*this, ControlNamed("Command3")),
+      Text1(*this, ControlNamed("Text1")),
+      Command2(*this, "Command2"),
+      Line2(*this, ControlNamed("Line2")),
+      Line1(*this, ControlNamed("Line1")),
+      Image1(*this, ControlNamed("Image1")),
+      Label2(*this, ControlNamed("Label2")),
+      Label1(*this, ControlNamed("Label1")),
+      Output([this, open_sound = std::move(open_sound)] { return open_sound(*this); },
+             [this] { return VScroll1.Value(); }, [this] { return this->binding().Handle(); },
+             *this) {
+  Text4.Click = [this] { Text4_Click(); };
+  for (int i = 0; i < Command2.size(); ++i) {
+    Command2[i].MouseDown = [this, i](int16_t button, int16_t shift, float x, float y) {
+      Command2_MouseDown(static_cast<int16_t>(i), button, shift, x, y);
+    };
+  }
+  Timer2.Tick = [this] { Timer2_Timer(); };
+  Command3.Click = [this] { Command3_Click(); };
+  Text6.GotFocus = [this] { Text6_GotFocus(); };
+  Text6.KeyUp = [this](int16_t key, int16_t shift) { Text6_KeyUp(key, shift); };
+  Text2.KeyUp = [this](int16_t key, int16_t shift) { Text2_KeyUp(key, shift); };
+  Timer1.Tick = [this] { Timer1_Timer(); };
+  VScroll1.Scroll = [this] { VScroll1_Scroll(); };
+  VScroll1.Change = [this] { VScroll1_Change(); };
+}
+
+std::string Form1::SettingsPath() {
+  return binding().ProgramFolder() + kPathSeparator + kSettingsFileName;
+}
+
+// ---- Start-up, rebuild, shutdown -------------------------------------------------------------
+
+void Form1::ReadSettings() {
+  // A missing, short or malformed file keeps the initial values of whatever it lacks.
+  const auto lines = runtime::ReadLines(SettingsPath(), 3);
+  if (!lines) return;
+  if (lines->size() >= 1) Text1.SetText(runtime::FromAnsi((*lines)[0]));
+  if (lines->size() >= 2) Text2.SetText(runtime::FromAnsi((*lines)[1]));
+  if (lines->size() >= 3) {
+    int16_t value = 0;
+    try {
+      value = runtime::CInt(runtime::Val((*lines)[2]));
+    } catch (const runtime::Error&) {
+      return;
+    }
+    const forms::ScrollRange& range = VScroll1.spec().range;
+    if (value >= range.min && value <= range.max) VScroll1.SetValue(value);
+  }
+}
+
+void Form1::Form_Load() {
+  ReadSettings();
+  LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
+  InitAll();
+}
+
+void Form1::InitAll() {
+  StopDialing();
+  int32_t slope_time = 20;
+  Slope.InitSlopeFilter(slope_time);
+  const int16_t magnitude = 16384;
+  Slope.CalcSlope(magnitude);
+  const float tone_time = static_cast<float>(std::min(ValOfTyped(Text2.Text()), kMaxToneTime));
+  BlockSamples = synth::GenTones(tone_time, Slope, Output.ToneBank);
+  Output.CreateOutput(BlockSamples);
+}
+
+void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
+  if (Output.SoundBuffer) {
+    Output.SoundBuffer->Stop();
+    Output.SoundBuffer.reset();
+  }
+  const std::string value = " " + std::to_string(VScroll1.Value()) + " ";
+  try {
+    runtime::ReplaceWithLines(SettingsPath(), {runtime::ToAnsi(Text1.Text()),
+                                               runtime::ToAnsi(Text2.Text()), value, " ", " "});
+  } catch (const runtime::Error& e) {
+    throw runtime::Error(e.number(), "The settings could not be saved (" + e.description() +
+                                         "). The previous settings file was kept.");
+  }
+}
+
+void Form1::Text4_Click() {
+  binding().OpenUrl("http://" + runtime::ToAnsi(Text4.Text()) + "/index.html",
+                    binding().ProgramFolder());
+}
+
+// ---- Keypad and dial controller --------------------------------------------------------------
+
+bool Form1::QueueFull() const {
+  const int next = QueueWritePos + 1 > kQueueLastSlot ? 0 : QueueWritePos + 1;
+  return IsDialing && next == QueueReadPos;
+}
+
+bool Form1::Command2_MouseDown(int16_t index, int16_t, int16_t, float, float) {
+  // A full queue refuses the key rather than overwrite tones that are waiting.
+  if (QueueFull()) return false;
+
+  if (Caption() == forms::kWindowTitle) SetCaption(u" ");
+  if (index >= 0) AppendCaption(Command2[index].Caption());
+  RestartTimer(Timer2);
+
+  if (IsDialing) {
+    DialQueue[QueueWritePos] = static_cast<int16_t>(index + 1);
+    if (++QueueWritePos > kQueueLastSlot) QueueWritePos = 0;
+    return true;
+  }
+  // Without a sound device there is nothing to start; the title still echoes the keys.
+  if (!Output.OutputReady) return true;
+  // A new sequence ends with its own silent half, even when it cuts into a draining one.
+  EmptyNotifyCount = 0;
+  Output.ResetOutput();
+  Output.WriteToneBlock(static_cast<int16_t>(index + 1));
+  Output.StartOutput();
+  IsDialing = kTrue;
+  Command3.SetCaption(u"Stop");
+  return true;
+}
+
+void Form1::DirectXEvent8_DXCallBack(int32_t /*EventID*/) {
+  if (QueueWritePos != QueueReadPos) {
+    Output.WriteToneBlock(DialQueue[QueueReadPos]);
+    if (++QueueReadPos > kQueueLastSlot) QueueReadPos = 0;
+    return;
+  }
+  QueueWritePos = 0;
+  QueueReadPos = 0;
+  IsDialing = kFalse;
+  if (++EmptyNotifyCount == 2) {
+    EmptyNotifyCount = 0;
+    Output.ResetOutput();
+    Command3.SetCaption(u"Play");
+  } else {
+    Output.WriteToneBlock(0);
+  }
+}
+
+void Form1::StopDialing() {
+  if (!IsDialing) return;
+  Output.ResetOutput();
+  QueueWritePos = 0;
+  QueueReadPos = 0;
+  EmptyNotifyCount = 0;
+  IsDialing = kFalse;
+}
+
+void Form1::Timer2_Timer() {
+  if (IsDialing) return;
+  SetCaption(std::u16string(forms::kWindowTitle));
+  Timer2.SetEnabled(false);
+}
+
+void Form1::RestartTimer(forms::Timer& timer) {
+  timer.SetEnabled(false);
+  timer.SetEnabled(true);
+}
+
+// ---- String and text dialing -----------------------------------------------------------------
+
+void Form1::PressAll(size_t presses, const std::function<int16_t(size_t)>& key_at) {
+  size_t refused = 0;
+  for (size_t i = 0; i < presses; ++i) {
+    if (!Command2_MouseDown(key_at(i), 0, 0, 0, 0)) ++refused;
+  }
+  if (refused > 0) {
+    binding().ShowMessage(u"The dial queue is full: " + Decimal(static_cast<long long>(refused)) +
+                          u" of " + Decimal(static_cast<long long>(presses)) +
+                          u" key presses were not sent.");
+  }
+}
+
+void Form1::Command3_Click() {
+  if (Command3.Caption() == u"Stop") {
+    Command3.SetCaption(u"Play");
+    StopDialing();
+    return;
+  }
+  const size_t n = Text1.Text().size();
+  if (n == 0) return;
+  // The text is read again at every step, as it may change while keys are pressed.
+  PressAll(n, [this](size_t i) {
+    return i < Text1.Text().size() ? DialKeyIndex(Text1.Text()[i]) : int16_t{-1};
+  });
+}
+
+void Form1::SendText() {
+  const std::u16string text = Text6.Text();
+  // Every character gives its two halves; a blank adds a pause after them.
+  std::vector<int16_t> keys;
+  keys.reserve(text.size() * 2 + 16);
+  for (char16_t ch : text) {
+    const unsigned char code = runtime::AnsiCode(ch);
+    keys.push_back(static_cast<int16_t>((code & 0xF0) / 16));
+    keys.push_back(static_cast<int16_t>(code & 0x0F));
+    if (ch == u' ') keys.push_back(-1);
+  }
+  PressAll(keys.size(), [&keys](size_t i) { return keys[i]; });
+  Text6.SetText(u"");
+}
+
+void Form1::Text6_GotFocus() {
+  if (Text6.Text().substr(0, kPrompt.size()) == kPrompt) Text6.SetText(u"");
+}
+
+void Form1::Text6_KeyUp(int16_t key_code, int16_t) {
+  if (key_code == 13) SendText();
+}
+
+// ---- Tone time and volume --------------------------------------------------------------------
+
+void Form1::Text2_KeyUp(int16_t, int16_t) {
+  const double t = ValOfTyped(Text2.Text());
+  if (t == static_cast<double>(LastToneTime)) return;
+  InitAll();
+  Command3.SetCaption(u"Play");
+  Text3.SetText(Text2.Text());
+  RestartTimer(Timer1);
+  LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
+}
+
+void Form1::Timer1_Timer() {
+  if (ValOfTyped(Text2.Text()) < 20) Text2.SetText(u"20");
+  if (ValOfTyped(Text2.Text()) > 30000) Text2.SetText(u"30000");
+  Text3.SetText(Text2.Text());
+  LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
+  Timer1.SetEnabled(false);
+  Text5.SetVisible(false);
+}
+
+void Form1::ShowVolume() {
+  const int16_t n = runtime::CInt((VScroll1.Value() - 1) / 100.0);
+  Text5.SetText(u"Volume: - " + Decimal(n) + u" dB");
+  Text5.SetVisible(true);
+  RestartTimer(Timer1);
+}
+
+void Form1::VScroll1_Scroll() {
+  if (Output.SoundBuffer) Output.SoundBuffer->SetVolume(Output.Volume());
+  ShowVolume();
+}
+
+void Form1::VScroll1_Change() {
+  if (Output.OutputReady && Output.SoundBuffer) Output.SoundBuffer->SetVolume(Output.Volume());
+  ShowVolume();
+}
+
+}  // namespace dialer

@@ -1,0 +1,210 @@
+// The form engine the dialer's window logic is written against: controls that hold their state
+// (text, caption, value, visibility, enabled), raise their events one at a time, and tell the
+// platform binding what to show. Program assignments raise a control's events at once, inside
+// the assigning statement; user input arrives from the binding through the User* entry points.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/device.h"
+#include "dialer/forms/controls.h"
+
+namespace forms {
+
+class Form;
+class Control;
+class Timer;
+
+enum class Property { Text, Caption, Visible, Enabled, Value };
+
+// What a platform (Qt, Win32, headless) provides to a form. All calls come from the UI thread
+// except Post (audio::Dispatcher), which may come from any thread.
+class Binding : public audio::Dispatcher {
+ public:
+  // A property set by the program; the binding shows it. For the window caption the binding may
+  // coalesce updates to its next idle moment.
+  virtual void PropertyChanged(const Control& control, Property property) = 0;
+  virtual void CaptionChanged() = 0;
+  // Starts the timer's count afresh (it ticks every interval while armed) or stops it.
+  virtual void ArmTimer(Timer& timer) = 0;
+  virtual void DisarmTimer(Timer& timer) = 0;
+  // A message box with an OK button over the window; returns when it is dismissed.
+  virtual void ShowMessage(const std::u16string& text) = 0;
+  // The folder of the program file, without a trailing separator unless it is a root.
+  virtual std::string ProgramFolder() = 0;
+  virtual audio::WindowHandle Handle() = 0;
+  // Asks the desktop to open an address; the answer is not examined.
+  virtual void OpenUrl(const std::string& address, const std::string& directory) = 0;
+
+ protected:
+  ~Binding() = default;
+};
+
+class Control {
+ public:
+  Control(Form& form, const ControlSpec& spec);
+  Control(const Control&) = delete;
+  Control& operator=(const Control&) = delete;
+  virtual ~Control() = default;
+
+  const ControlSpec& spec() const { return spec_; }
+  bool Visible() const { return visible_; }
+  void SetVisible(bool visible);
+  bool Enabled() const { return enabled_; }
+  virtual void SetEnabled(bool enabled);
+
+ protected:
+  void Changed(Property property);
+  Form& form_;
+
+ private:
+  const ControlSpec& spec_;
+  bool visible_;
+  bool enabled_;
+};
+
+class TextBox final : public Control {
+ public:
+  using Control::Control;
+
+  const std::u16string& Text() const { return text_; }
+  // Setting the text from the program raises no key event.
+  void SetText(std::u16string text);
+
+  std::function<void(int16_t key_code, int16_t shift)> KeyUp;
+  std::function<void()> GotFocus;
+  std::function<void()> Click;
+
+  // From the binding: the user edited the box (the widget already shows it).
+  void UserEdited(std::u16string text) { text_ = std::move(text); }
+  void UserKeyUp(int16_t key_code, int16_t shift);
+  void UserGotFocus();
+  void UserClick();
+
+ private:
+  std::u16string text_ = std::u16string(spec().text);
+};
+
+class Button final : public Control {
+ public:
+  using Control::Control;
+
+  const std::u16string& Caption() const { return caption_; }
+  void SetCaption(std::u16string caption);
+
+  std::function<void(int16_t button, int16_t shift, float x, float y)> MouseDown;
+  std::function<void()> Click;
+
+  void UserMouseDown(int16_t button, int16_t shift, float x, float y);
+  void UserClick();
+
+ private:
+  std::u16string caption_ = std::u16string(spec().text);
+};
+
+class ScrollBar final : public Control {
+ public:
+  using Control::Control;
+
+  int16_t Value() const { return value_; }
+  // A different value raises Change inside this call; a value outside the range is an error.
+  void SetValue(int16_t value);
+
+  std::function<void()> Change;
+  std::function<void()> Scroll;
+
+  // From the binding: the thumb is being dragged (Scroll) or the value settled (Change).
+  void UserScroll(int16_t value);
+  void UserChange(int16_t value);
+
+ private:
+  int16_t value_ = spec().range.value;
+};
+
+class Label final : public Control {
+ public:
+  using Control::Control;
+  const std::u16string& Caption() const { return caption_; }
+
+ private:
+  std::u16string caption_ = std::u16string(spec().text);
+};
+
+// Pictures and lines: shown as the table says, no behaviour.
+class Decoration final : public Control {
+ public:
+  using Control::Control;
+};
+
+class Timer final : public Control {
+ public:
+  using Control::Control;
+
+  int Interval() const { return spec().interval_ms; }
+  // Disabling and then enabling restarts the count: the tick comes one interval after the
+  // latest enable. While enabled it ticks every interval.
+  void SetEnabled(bool enabled) override;
+
+  std::function<void()> Tick;
+  // From the binding: one interval has passed.
+  void UserTick();
+};
+
+// Controls that share a name and are told apart by index (the keypad).
+template <typename T, int N>
+class ControlArray {
+ public:
+  ControlArray(Form& form, std::string_view name) {
+    for (int i = 0; i < N; ++i) items_[i] = std::make_unique<T>(form, ControlNamed(name, i));
+  }
+  T& operator[](int index) { return *items_.at(static_cast<size_t>(index)); }
+  const T& operator[](int index) const { return *items_.at(static_cast<size_t>(index)); }
+  static constexpr int size() { return N; }
+
+ private:
+  std::array<std::unique_ptr<T>, N> items_;
+};
+
+// The window: its caption, its controls in stored order, and the error guard of its events.
+class Form : public audio::Dispatcher {
+ public:
+  explicit Form(Binding& binding) : binding_(binding) {}
+  Form(const Form&) = delete;
+  Form& operator=(const Form&) = delete;
+  virtual ~Form() = default;
+
+  const std::u16string& Caption() const { return caption_; }
+  void SetCaption(std::u16string caption);
+  void AppendCaption(std::u16string_view tail);
+
+  Binding& binding() { return binding_; }
+  const std::vector<Control*>& Controls() const { return controls_; }
+  Control* Find(std::string_view name, int index = -1) const;
+
+  // Raised by the binding: before the window is first shown, and when it is about to close for
+  // any reason (the dialer never cancels).
+  virtual void Form_Load() = 0;
+  virtual void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) = 0;
+  void UserLoad();
+  void UserClose();
+
+  // Runs one event from outside: an error that leaves it is shown in a message box and the
+  // window keeps running.
+  void Deliver(const std::function<void()>& event);
+  // Queues a call (a sound notification) onto the UI thread, delivered like any event.
+  void Post(std::function<void()> call) override;
+
+ private:
+  friend class Control;
+  Binding& binding_;
+  std::u16string caption_ = std::u16string(kWindowTitle);
+  std::vector<Control*> controls_;
+};
+
+}  // namespace forms

@@ -1,0 +1,73 @@
+// The form engine without a screen, in virtual time: timers, posted calls and the virtual sound
+// device advance together through one ordered queue, so a test can press a key, advance 130 ms
+// and know exactly which samples played and when each caption changed. No threads, no real time.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "audio/virtual/virtual_device.h"
+#include "dialer/forms/form.h"
+
+namespace forms {
+
+class HeadlessBinding final : public Binding {
+ public:
+  // One tick is 1/11025000 s: a millisecond is 11025 ticks, a sample 1000.
+  static constexpr int64_t kTicksPerMs = 11025;
+  static constexpr int64_t kTicksPerSample = 1000;
+
+  explicit HeadlessBinding(std::string program_folder);
+
+  // Opens the virtual device (for Form1); the binding keeps a view of it to drive its clock.
+  std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(audio::Dispatcher& dispatcher);
+  audio::VirtualSoundDevice* Device() const { return device_; }
+
+  int64_t NowTicks() const { return now_; }
+  double NowMs() const { return static_cast<double>(now_) / kTicksPerMs; }
+  void RunFor(double ms);
+  // Runs until `done` holds between two events, or until max_ms have passed; true if it held.
+  bool RunUntil(const std::function<bool()>& done, double max_ms);
+  // Runs until nothing is queued, nothing plays and no timer is armed (or max_ms pass).
+  bool RunUntilIdle(double max_ms = 600000);
+  bool Idle() const;
+
+  // What the window showed and asked for.
+  const std::vector<std::u16string>& Messages() const { return messages_; }
+  const std::vector<std::pair<std::string, std::string>>& OpenedUrls() const { return urls_; }
+
+  void PropertyChanged(const Control&, Property) override {}
+  void CaptionChanged() override {}
+  void ArmTimer(Timer& timer) override;
+  void DisarmTimer(Timer& timer) override;
+  void ShowMessage(const std::u16string& text) override { messages_.push_back(text); }
+  std::string ProgramFolder() override { return folder_; }
+  audio::WindowHandle Handle() override { return nullptr; }
+  void OpenUrl(const std::string& address, const std::string& directory) override {
+    urls_.emplace_back(address, directory);
+  }
+  void Post(std::function<void()> call) override { posted_.push_back(std::move(call)); }
+
+ private:
+  // Runs one step towards `limit`: queued calls first, then the earliest of timer and
+  // notification. Returns false once nothing is left before `limit`.
+  bool Step(int64_t limit);
+
+  std::string folder_;
+  audio::VirtualSoundDevice* device_ = nullptr;
+  int64_t now_ = 0;
+  std::deque<std::function<void()>> posted_;
+  // Armed timers with their next due tick; ties fire in the order they were armed.
+  std::map<Timer*, std::pair<int64_t, uint64_t>> timers_;
+  uint64_t arm_sequence_ = 0;
+  std::vector<std::u16string> messages_;
+  std::vector<std::pair<std::string, std::string>> urls_;
+};
+
+}  // namespace forms
