@@ -171,7 +171,9 @@ void Form1::InitAll() {
   Slope.InitSlopeFilter(slope_time);
   const int16_t magnitude = 16384;
   Slope.CalcSlope(magnitude);
-  const float tone_time = static_cast<float>(std::min(ValOfTyped(Text2.Text()), kMaxToneTime));
+  // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
+  const float tone_time =
+      static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));
   BlockSamples = synth::GenTones(tone_time, Slope, Output.ToneBank);
   Output.CreateOutput(BlockSamples);
 }
