@@ -27,6 +27,32 @@ check "tone time read like the box (' 4 0abc')" cmp -s "$tmp/bank.raw" <("$rende
 "$render" bank --tone-time 30001 2>/dev/null; check "tone time above 30000: exit 2" test $? -eq 2
 "$render" --help | grep -q "usage: kavrel-render"; check "--help" test $? -eq 0
 
+# dial at full level (volume 1) is the keys' bank rows back to back, then the silent lead-out.
+"$render" bank -o "$tmp/bank.raw" 2>/dev/null
+row() { dd if="$tmp/bank.raw" bs=1764 skip="$1" count=1 2>/dev/null; }
+{ row 1; row 2; row 0; row 3; row 16; head -c 1104 /dev/zero; } >"$tmp/expected.raw"
+"$render" dial "12 3D" --volume 1 -o "$tmp/dial.raw" 2>/dev/null
+check "dial at volume 1 = bank rows + silent half" cmp -s "$tmp/expected.raw" "$tmp/dial.raw"
+"$render" dial "12 3D" -o "$tmp/quiet.raw" 2>/dev/null
+check "default volume is quieter" test "$(cmp -l "$tmp/dial.raw" "$tmp/quiet.raw" | wc -l)" -gt 1000
+"$render" dial "12" --volume 5002 2>/dev/null; check "volume out of range: exit 2" test $? -eq 2
+"$render" dial 2>/dev/null; check "dial without a string: exit 2" test $? -eq 2
+
+decode() {  # the DTMF digits in a raw 11025 Hz recording, by an independent decoder
+  sox -t raw -r 11025 -e signed-integer -b 16 -c 1 "$1" -t raw -r 22050 - 2>/dev/null |
+    multimon-ng -q -c -a DTMF -t raw - 2>/dev/null | sed -n 's/^DTMF: //p' | tr -d '\n'
+}
+if command -v multimon-ng >/dev/null && command -v sox >/dev/null; then
+  "$render" dial "123A456B789C*0#D" -o "$tmp/all.raw" 2>/dev/null
+  check "every key decodes" test "$(decode "$tmp/all.raw")" = "123A456B789C*0#D"
+  "$render" dial "9a,,*" --tone-time 100 -o "$tmp/slow.raw" 2>/dev/null
+  check "100 ms tones decode" test "$(decode "$tmp/slow.raw")" = "9A*"
+  "$render" text "Hi there" -o "$tmp/text.raw" 2>/dev/null
+  check "text decodes to two keys per character" test "$(decode "$tmp/text.raw")" = "476831B46765B365"
+else
+  echo "FAIL multimon-ng and sox are needed (scripts/setup installs them)"; failures=$((failures + 1))
+fi
+
 if [ -w /dev/full ]; then
   "$render" bank -o /dev/full 2>"$tmp/err"; rc=$?
   check "full disk: non-zero exit" test $rc -ne 0
