@@ -183,7 +183,9 @@ void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
     Output.SoundBuffer->Stop();
     Output.SoundBuffer.reset();
   }
-  const std::string value = " " + std::to_string(VScroll1.Value()) + " ";
+  // A number is written with a blank on each side (the first is the place of its sign).
+  std::string value(1, ' ');
+  value.append(std::to_string(VScroll1.Value())).push_back(' ');
   try {
     runtime::ReplaceWithLines(SettingsPath(), {runtime::ToAnsi(Text1.Text()),
                                                runtime::ToAnsi(Text2.Text()), value, " ", " "});
