@@ -1,0 +1,222 @@
+#include "regservice/actions.h"
+
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+CStringList MessageList;
+BYTE RegisterDelay = 0;
+
+namespace {
+
+// Buffer sizes of the path pieces (terminator included): drive, directory, base name, extension.
+constexpr size_t kDriveSize = 3;
+constexpr size_t kPieceSize = 256;
+// Saved current directory and the wide type-library paths.
+constexpr DWORD kCurrentDirectorySize = 260;
+constexpr size_t kRegisterWidePathSize = 260;
+constexpr size_t kUnregisterWidePathSize = 262;
+constexpr DWORD kModuleDelayMs = 8;
+
+struct PathPieces {
+  std::string drive;
+  std::string dir;
+  std::string fname;
+  std::string ext;
+
+  std::string DirectoryPart() const { return drive + dir; }
+  std::string FileNamePart() const { return fname + ext; }
+};
+
+// Splits path into its four pieces. False when a piece would not fit its buffer: such a path is
+// refused rather than cut to a different file's name.
+bool SplitPath(const char* path, PathPieces& pieces) {
+  // No piece is longer than the path, so these buffers never limit the splitter.
+  const size_t size = std::strlen(path) + 1;
+  std::vector<char> drive(size), dir(size), fname(size), ext(size);
+  if (_splitpath_s(path, drive.data(), size, dir.data(), size, fname.data(), size, ext.data(),
+                   size) != 0) {
+    return false;
+  }
+  pieces = {drive.data(), dir.data(), fname.data(), ext.data()};
+  return pieces.drive.size() < kDriveSize && pieces.dir.size() < kPieceSize &&
+         pieces.fname.size() < kPieceSize && pieces.ext.size() < kPieceSize;
+}
+
+// Converts path into a wide buffer of the given size; false (last error
+// ERROR_FILENAME_EXCED_RANGE) when it does not fit with its terminator.
+bool WidePath(const char* path, std::vector<wchar_t>& wide, size_t size) {
+  const size_t length = mbstowcs(nullptr, path, 0);
+  if (length == static_cast<size_t>(-1) || length >= size) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  wide.assign(size, L'\0');
+  mbstowcs(wide.data(), path, size);
+  return true;
+}
+
+// Starts path as a local server with the given switch; true when the shell started it.
+bool StartLocalServer(const char* path, const char* parameters) {
+  const HINSTANCE started = ShellExecuteA(nullptr, "open", path, parameters, nullptr, SW_SHOW);
+  return reinterpret_cast<INT_PTR>(started) > 32;
+}
+
+using UnRegisterTypeLibFunc = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+using ServerEntry = HRESULT(STDAPICALLTYPE*)();
+
+ServerEntry FindEntry(HMODULE module, const char* name) {
+  return reinterpret_cast<ServerEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+}  // namespace
+
+std::string ErrorText(DWORD code, const std::string& name, bool force) {
+  if (!force && (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS)) return "";
+  std::string text = name.empty() ? "" : name + " ";
+  LPSTR system = nullptr;
+  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                         FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                     nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                     reinterpret_cast<LPSTR>(&system), 0, nullptr) != 0) {
+    text += system;
+    LocalFree(system);
+  }
+  return text;
+}
+
+void AddMessage(const std::string& title, const std::string& text) {
+  MessageList.AddTail(title + ": " + text);
+}
+
+int FindNoCase(const std::string& str, const std::string& sub) {
+  std::string upperStr = str;
+  std::string upperSub = sub;
+  CharUpperBuffA(upperStr.data(), static_cast<DWORD>(upperStr.size()));
+  CharUpperBuffA(upperSub.data(), static_cast<DWORD>(upperSub.size()));
+  const size_t position = upperStr.find(upperSub);
+  return position == std::string::npos ? -1 : static_cast<int>(position);
+}
+
+void PumpMessages() {
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+bool RegisterTypeLibrary(const char* path) {
+  std::vector<wchar_t> widePath;
+  if (!WidePath(path, widePath, kRegisterWidePathSize)) return false;
+  ITypeLib* library = nullptr;
+  if (FAILED(LoadTypeLib(widePath.data(), &library))) return false;
+  BSTR helpFile = nullptr;
+  library->GetDocumentation(-1, nullptr, nullptr, nullptr, &helpFile);
+  // A library that loads but cannot be registered is not reported as registered.
+  const HRESULT registered = RegisterTypeLib(library, widePath.data(), helpFile);
+  library->Release();
+  SysFreeString(helpFile);
+  return SUCCEEDED(registered);
+}
+
+void UnregisterTypeLibrary(const char* path) {
+  std::vector<wchar_t> widePath;
+  if (!WidePath(path, widePath, kUnregisterWidePathSize)) return;
+  // Looked up at run time: older OLE Automation modules lack it.
+  const HMODULE oleAut = GetModuleHandleA("OLEAUT32.DLL");
+  if (oleAut == nullptr) return;
+  const auto unregister = reinterpret_cast<UnRegisterTypeLibFunc>(
+      reinterpret_cast<void*>(GetProcAddress(oleAut, "UnRegisterTypeLib")));
+  if (unregister == nullptr) return;
+  ITypeLib* library = nullptr;
+  if (FAILED(LoadTypeLib(widePath.data(), &library))) return;
+  TLIBATTR* attributes = nullptr;
+  if (SUCCEEDED(library->GetLibAttr(&attributes))) {
+    unregister(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+               attributes->lcid, attributes->syskind);
+    library->ReleaseTLibAttr(attributes);
+  }
+  library->Release();
+}
+
+BYTE RegisterFile(const char* path) {
+  bool failed = true;
+  PathPieces pieces;
+  if (!SplitPath(path, pieces)) {
+    AddMessage(kRefusedTitle, std::string(path) +
+                                  " has a directory, name or extension longer than 255 "
+                                  "characters\r\n");
+    return 0;
+  }
+  const std::string dir = pieces.DirectoryPart();
+  const std::string name = pieces.FileNamePart();
+
+  char savedDirectory[kCurrentDirectorySize] = "";
+  if (GetCurrentDirectoryA(kCurrentDirectorySize, savedDirectory) >= kCurrentDirectorySize) {
+    // It could not be restored afterwards, so the action must not move away from it.
+    AddMessage(kRefusedTitle, "the current directory is longer than 259 characters\r\n");
+    return 0;
+  }
+  SetCurrentDirectoryA(dir.c_str());
+
+  if (FindNoCase(path, ".tlb") > 0) {
+    SetLastError(0);
+    if (RegisterTypeLibrary(path)) failed = false;
+    AddMessage("Tesmar-RegServer_TLB", ErrorText(GetLastError(), path, true));
+  } else {
+    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (module == nullptr) {
+      AddMessage("Tesmar LoadLibrary-Fehlschlag1", ErrorText(GetLastError(), name, true));
+      module = LoadLibraryA(path);
+      if (module == nullptr) {
+        AddMessage("Tesmar LoadLibrary-Fehlschlag2", ErrorText(GetLastError(), path, true));
+        SetCurrentDirectoryA(savedDirectory);
+        return 0;
+      }
+    }
+    SetLastError(0);
+    OleInitialize(nullptr);
+    PumpMessages();
+    if (RegisterDelay != 0) Sleep(kModuleDelayMs);
+    const ServerEntry registerServer = FindEntry(module, "DllRegisterServer");
+    AddMessage("Tesmar-GetProcAddress", ErrorText(GetLastError(), path, false));
+    bool registered = false;
+    if (registerServer != nullptr) {
+      // S_FALSE counts as failure: only S_OK means the server registered itself.
+      registered = registerServer() == S_OK;
+      failed = !registered;
+      AddMessage("Tesmar-DLLRegisterServer", ErrorText(GetLastError(), path, true));
+    }
+    if (!registered) {
+      // No usable entry: a local server registers itself when started with this switch.
+      if (StartLocalServer(path, " /RegServer")) failed = false;
+      AddMessage("Tesmar-RegServer", ErrorText(GetLastError(), path, true));
+    }
+    OleUninitialize();
+    FreeLibrary(module);
+  }
+  SetCurrentDirectoryA(savedDirectory);
+  return failed ? 0 : 1;
+}
+
+BYTE UnregisterFile(const char* path) {
+  PathPieces pieces;
+  if (!SplitPath(path, pieces)) return 0;
+  SetCurrentDirectoryA(pieces.DirectoryPart().c_str());
+  if (FindNoCase(pieces.ext, ".tlb") >= 0) {
+    UnregisterTypeLibrary(path);
+    return 0;
+  }
+  const HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (module == nullptr) return 0;
+  Sleep(kModuleDelayMs);
+  const ServerEntry unregisterServer = FindEntry(module, "DllUnregisterServer");
+  if (unregisterServer == nullptr || unregisterServer() != S_OK) {
+    StartLocalServer(path, " /UnRegServer");
+  }
+  FreeLibrary(module);
+  return 0;
+}

@@ -1,0 +1,136 @@
+#include "regservice/named_pipe.h"
+
+CNamedPipeException::CNamedPipeException(DWORD dwError) : CException(TRUE), m_dwError(dwError) {}
+
+BOOL CNamedPipeException::GetErrorMessage(LPSTR pszError, UINT nMaxError,
+                                          PUINT pnHelpContext) const {
+  if (pnHelpContext != nullptr) *pnHelpContext = 0;
+  LPSTR text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, m_dwError,
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  if (length == 0) {
+    if (nMaxError > 0) pszError[0] = '\0';
+    return FALSE;
+  }
+  lstrcpynA(pszError, text, static_cast<int>(nMaxError));
+  LocalFree(text);
+  return TRUE;
+}
+
+CNamedPipe::CNamedPipe() : m_hPipe(INVALID_HANDLE_VALUE), m_bOwnsHandle(TRUE) {}
+
+CNamedPipe::~CNamedPipe() {
+  Close();
+}
+
+BOOL CNamedPipe::Create(const std::string& name, DWORD dwOpenMode, DWORD dwPipeMode,
+                        DWORD dwMaxInstances, DWORD dwOutBufferSize, DWORD dwInBufferSize,
+                        DWORD dwDefaultTimeOut, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+  m_bOwnsHandle = TRUE;
+  if (name.size() > kMaxNameLength) {
+    m_hPipe = INVALID_HANDLE_VALUE;
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return FALSE;
+  }
+  char fullName[MAX_PATH];
+  wsprintfA(fullName, "\\\\.\\PIPE\\%s", name.c_str());
+  m_hPipe = CreateNamedPipeA(fullName, dwOpenMode, dwPipeMode, dwMaxInstances, dwOutBufferSize,
+                             dwInBufferSize, dwDefaultTimeOut, lpSecurityAttributes);
+  return m_hPipe != INVALID_HANDLE_VALUE;
+}
+
+void CNamedPipe::Close() {
+  if (m_hPipe == INVALID_HANDLE_VALUE) return;
+  if (m_bOwnsHandle) CloseHandle(m_hPipe);
+  m_hPipe = INVALID_HANDLE_VALUE;
+}
+
+BOOL CNamedPipe::Connect(LPOVERLAPPED lpOverlapped) {
+  return ConnectNamedPipe(m_hPipe, lpOverlapped);
+}
+
+BOOL CNamedPipe::Disconnect() {
+  return DisconnectNamedPipe(m_hPipe);
+}
+
+BOOL CNamedPipe::Flush() {
+  return FlushFileBuffers(m_hPipe);
+}
+
+BOOL CNamedPipe::Write(const void* lpBuffer, DWORD dwNumberOfBytesToWrite,
+                       DWORD& dwNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+  dwNumberOfBytesWritten = 0;
+  return WriteFile(m_hPipe, lpBuffer, dwNumberOfBytesToWrite, &dwNumberOfBytesWritten,
+                   lpOverlapped);
+}
+
+BOOL CNamedPipe::Read(void* lpBuffer, DWORD dwNumberOfBytesToRead, DWORD& dwNumberOfBytesRead,
+                      LPOVERLAPPED lpOverlapped) {
+  dwNumberOfBytesRead = 0;
+  return ReadFile(m_hPipe, lpBuffer, dwNumberOfBytesToRead, &dwNumberOfBytesRead, lpOverlapped);
+}
+
+BOOL CNamedPipe::SetReadMode(BOOL bByteMode, BOOL bBlocking) {
+  DWORD mode = bByteMode ? PIPE_READMODE_BYTE : PIPE_READMODE_MESSAGE;
+  if (!bBlocking) mode |= PIPE_NOWAIT;
+  if (!SetNamedPipeHandleState(m_hPipe, &mode, nullptr, nullptr)) ThrowPipeError();
+  return TRUE;
+}
+
+DWORD CNamedPipe::HandleState() const {
+  DWORD state = 0;
+  if (!GetNamedPipeHandleStateA(m_hPipe, &state, nullptr, nullptr, nullptr, nullptr, 0)) {
+    ThrowPipeError();
+  }
+  return state;
+}
+
+BOOL CNamedPipe::IsBlocking() const {
+  return (HandleState() & PIPE_NOWAIT) == 0;
+}
+
+BOOL CNamedPipe::IsMessageReadMode() const {
+  return (HandleState() & PIPE_READMODE_MESSAGE) != 0;
+}
+
+DWORD CNamedPipe::CurrentInstances() const {
+  DWORD instances = 0;
+  if (!GetNamedPipeHandleStateA(m_hPipe, nullptr, &instances, nullptr, nullptr, nullptr, 0)) {
+    ThrowPipeError();
+  }
+  return instances;
+}
+
+DWORD CNamedPipe::Flags() const {
+  DWORD flags = 0;
+  if (!GetNamedPipeInfo(m_hPipe, &flags, nullptr, nullptr, nullptr)) ThrowPipeError();
+  return flags;
+}
+
+BOOL CNamedPipe::IsServerEnd() const {
+  return (Flags() & PIPE_SERVER_END) != 0;
+}
+
+DWORD CNamedPipe::OutBufferSize() const {
+  DWORD size = 0;
+  if (!GetNamedPipeInfo(m_hPipe, nullptr, &size, nullptr, nullptr)) ThrowPipeError();
+  return size;
+}
+
+DWORD CNamedPipe::InBufferSize() const {
+  DWORD size = 0;
+  if (!GetNamedPipeInfo(m_hPipe, nullptr, nullptr, &size, nullptr)) ThrowPipeError();
+  return size;
+}
+
+DWORD CNamedPipe::MaxInstances() const {
+  DWORD instances = 0;
+  if (!GetNamedPipeInfo(m_hPipe, nullptr, nullptr, nullptr, &instances)) ThrowPipeError();
+  return instances;
+}
+
+void CNamedPipe::ThrowPipeError(DWORD dwError) {
+  if (dwError == 0) dwError = GetLastError();
+  throw new CNamedPipeException(dwError);
+}
