@@ -436,14 +436,19 @@ void RefusalsGroup() {
                 "pieces of 255 characters are tried");
 
   // Type-library paths longer than the wide buffers are refused with ERROR_FILENAME_EXCED_RANGE.
-  const std::string tlb = root + "fixture.tlb";
-  CopyFixture("fixture.tlb", tlb);
+  // The same file reached through ".\" steps, at exact path lengths; a 3-character folder
+  // evens out the parity.
+  const std::string oddRoot = root + "ab\\";
+  MakeFolder(oddRoot);
+  CopyFixture("fixture.tlb", root + "fixture.tlb");
+  CopyFixture("fixture.tlb", oddRoot + "fixture.tlb");
   auto padded = [&](size_t length) {
-    std::string path = root;
-    while (path.size() + std::string("fixture.tlb").size() < length) path += ".\\";
-    return path.substr(0, length - 11) + "fixture.tlb";
+    const size_t file = std::string("fixture.tlb").size();
+    std::string path = (length - file - root.size()) % 2 == 0 ? root : oddRoot;
+    while (path.size() + file < length) path += ".\\";
+    return path + "fixture.tlb";
   };
-  const std::string tooLong = padded(261);
+  const std::string tooLong = padded(260);
   ExpectReply(name, FileRequest(0, tooLong), 0,
               {Line("Tesmar-RegServer_TLB", tooLong, ERROR_FILENAME_EXCED_RANGE)},
               "type-library path of 260 characters");
