@@ -34,8 +34,8 @@ DWORD WordAt(const std::string& bytes, size_t offset) {
   return value;
 }
 
-// What the wire format gives for these messages, sent by a client that then waits (or, when
-// leaves is set, closes at once).
+// What the wire format gives for these messages. A lone command word that needs a payload is
+// sent by a client that leaves at once, so its payload read finds the pipe broken.
 Prediction Predict(const std::vector<std::string>& messages) {
   Prediction p;
   if (messages.empty() || messages[0].size() < 4) return p;
