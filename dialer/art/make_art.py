@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""Draws the dialer's artwork: the 24 x 24 window icon and the 128 x 256 picture beside the keypad.
+
+Standard library only, and deterministic: the same script always writes the same bytes, so the
+committed PNG files can be checked against it (run it and `git diff --exit-code`).
+
+    python3 dialer/art/make_art.py [output folder]    # default: this script's folder
+"""
+import math
+import os
+import struct
+import sys
+import zlib
+
+# The eight tone frequencies of the keypad: rows, then columns.
+ROW_HZ = (697, 770, 852, 941)
+COL_HZ = (1209, 1336, 1477, 1633)
+KEYS = ("123A", "456B", "789C", "*0#D")
+
+# 5 x 7 glyphs of the key captions, one string per row, '#' = ink.
+GLYPHS = {
+    "0": (".###.", "#...#", "#..##", "#.#.#", "##..#", "#...#", ".###."),
+    "1": ("..#..", ".##..", "..#..", "..#..", "..#..", "..#..", ".###."),
+    "2": (".###.", "#...#", "....#", "...#.", "..#..", ".#...", "#####"),
+    "3": ("####.", "....#", "....#", ".###.", "....#", "....#", "####."),
+    "4": ("...#.", "..##.", ".#.#.", "#..#.", "#####", "...#.", "...#."),
+    "5": ("#####", "#....", "####.", "....#", "....#", "#...#", ".###."),
+    "6": ("..##.", ".#...", "#....", "####.", "#...#", "#...#", ".###."),
+    "7": ("#####", "....#", "...#.", "..#..", ".#...", ".#...", ".#..."),
+    "8": (".###.", "#...#", "#...#", ".###.", "#...#", "#...#", ".###."),
+    "9": (".###.", "#...#", "#...#", ".####", "....#", "...#.", ".##.."),
+    "A": (".###.", "#...#", "#...#", "#####", "#...#", "#...#", "#...#"),
+    "B": ("####.", "#...#", "#...#", "####.", "#...#", "#...#", "####."),
+    "C": (".###.", "#...#", "#....", "#....", "#....", "#...#", ".###."),
+    "D": ("####.", "#...#", "#...#", "#...#", "#...#", "#...#", "####."),
+    "*": (".....", "#.#.#", ".###.", "#####", ".###.", "#.#.#", "....."),
+    "#": (".#.#.", ".#.#.", "#####", ".#.#.", "#####", ".#.#.", ".#.#."),
+}
+
+
+class Canvas:
+    def __init__(self, width, height, fill=(0, 0, 0, 255), alpha=False):
+        self.width = width
+        self.height = height
+        self.alpha = alpha
+        self.px = [[fill for _ in range(width)] for _ in range(height)]
+
+    def put(self, x, y, rgba):
+        if 0 <= x < self.width and 0 <= y < self.height:
+            self.px[y][x] = rgba
+
+    def rect(self, x0, y0, x1, y1, rgba):
+        """Fills x0 <= x < x1, y0 <= y < y1."""
+        for y in range(y0, y1):
+            for x in range(x0, x1):
+                self.put(x, y, rgba)
+
+    def png(self):
+        channels = 4 if self.alpha else 3
+        raw = b"".join(
+            b"\x00" + b"".join(bytes(p[:channels]) for p in row) for row in self.px
+        )
+
+        def chunk(kind, data):
+            body = kind + data
+            return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+        colour_type = 6 if self.alpha else 2  # RGBA for the icon, 24-bit RGB for the picture
+        header = struct.pack(">IIBBBBB", self.width, self.height, 8, colour_type, 0, 0, 0)
+        return (
+            b"\x89PNG\r\n\x1a\n"
+            + chunk(b"IHDR", header)
+            + chunk(b"IDAT", zlib.compress(raw, 9))
+            + chunk(b"IEND", b"")
+        )
+
+
+def mix(a, b, t):
+    return tuple(int(round(a[i] + (b[i] - a[i]) * t)) for i in range(3)) + (255,)
+
+
+def key_face(c, x0, y0, w, h, face, light, shadow):
+    """A raised key with clipped corners: light top-left edge, dark bottom-right edge."""
+    for y in range(h):
+        for x in range(w):
+            corner = (x in (0, w - 1)) and (y in (0, h - 1))
+            if corner:
+                continue
+            if x == 0 or y == 0:
+                colour = light
+            elif x == w - 1 or y == h - 1:
+                colour = shadow
+            else:
+                colour = mix(face, light, 0.35 * (1 - y / h))
+            c.put(x0 + x, y0 + y, colour)
+
+
+def glyph(c, ch, x0, y0, scale, ink):
+    for gy, row in enumerate(GLYPHS[ch]):
+        for gx, cell in enumerate(row):
+            if cell == "#":
+                c.rect(x0 + gx * scale, y0 + gy * scale,
+                       x0 + (gx + 1) * scale, y0 + (gy + 1) * scale, ink)
+
+
+def picture():
+    c = Canvas(128, 256)
+    top, bottom = (22, 38, 64), (10, 74, 86)
+    for y in range(256):
+        c.rect(0, y, 128, y + 1, mix(top, bottom, y / 255))
+
+    # The two-tone spectrum: the eight keypad frequencies on a log scale, the row group in amber
+    # and the column group in cyan, over a dark panel with a faint grid.
+    px0, py0, px1, py1 = 6, 8, 122, 72
+    c.rect(px0, py0, px1, py1, (8, 16, 28, 255))
+    for gy in range(py0 + 8, py1, 16):
+        c.rect(px0 + 1, gy, px1 - 1, gy + 1, (30, 52, 70, 255))
+    lo, hi = math.log(600), math.log(1750)
+    for group, freqs, colour in ((0, ROW_HZ, (255, 176, 32)), (1, COL_HZ, (64, 224, 240))):
+        for i, f in enumerate(freqs):
+            x = px0 + 4 + int((math.log(f) - lo) / (hi - lo) * (px1 - px0 - 12))
+            height = 44 - 6 * i if group == 0 else 26 + 6 * i
+            for y in range(py1 - 2 - height, py1 - 2):
+                t = (py1 - 2 - y) / height
+                c.rect(x, y, x + 5, y + 1, mix(colour, (255, 255, 255), 0.45 * t))
+    c.rect(px0, py1 - 2, px1, py1 - 1, (120, 140, 160, 255))
+
+    # The keypad, 4 x 4, with the captions of the window's own keys.
+    kw, kh, gap, left, kt = 25, 28, 6, 5, 86
+    face, light, shadow = (200, 206, 214), (246, 248, 250), (92, 100, 112)
+    accent = (255, 176, 32)
+    for r, row in enumerate(KEYS):
+        for col, ch in enumerate(row):
+            x0, y0 = left + col * (kw + gap), kt + r * (kh + gap)
+            is_letter = col == 3
+            key_face(c, x0, y0, kw, kh, mix(face, accent, 0.35) if is_letter else face,
+                     light, shadow)
+            glyph(c, ch, x0 + (kw - 10) // 2, y0 + (kh - 14) // 2, 2, (24, 32, 48, 255))
+    return c
+
+
+def icon():
+    c = Canvas(24, 24, (0, 0, 0, 0), alpha=True)
+    body = (22, 38, 64, 255)
+    for y in range(24):
+        for x in range(24):
+            corner = min(x, 23 - x) + min(y, 23 - y)
+            if corner >= 2:
+                c.put(x, y, body)
+    for r in range(4):
+        for col in range(4):
+            x0, y0 = 1 + col * 6, 1 + r * 6
+            colour = (255, 176, 32, 255) if (r, col) == (1, 1) else (214, 220, 228, 255)
+            if col == 3:
+                colour = (64, 224, 240, 255)
+            c.rect(x0, y0, x0 + 4, y0 + 4, colour)
+    return c
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
+    for name, canvas in (("keypad.png", picture()), ("icon.png", icon())):
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(canvas.png())
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,566 @@
+#include "dialer/forms/qt/qt_binding.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFont>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStyleFactory>
+#include <QTextOption>
+#include <QTimer>
+#include <QUrl>
+#include <QWidget>
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "runtime/codepage.h"
+
+namespace forms::qt {
+namespace {
+
+int Px(int twips) {
+  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
+
+QString ToQ(std::u16string_view text) {
+  return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
+}
+
+std::u16string FromQ(const QString& text) {
+  return text.toStdU16String();
+}
+
+// The table names Arial; where it is not installed, Liberation Sans has the same metrics.
+QString FontFamily(std::string_view face) {
+  const QString wanted = QString::fromLatin1(face.data(), static_cast<qsizetype>(face.size()));
+  if (QFontDatabase::families().contains(wanted, Qt::CaseInsensitive)) return wanted;
+  if (wanted.compare(QLatin1String("Arial"), Qt::CaseInsensitive) == 0) {
+    return QStringLiteral("Liberation Sans");
+  }
+  return wanted;
+}
+
+// Sizes are in pixels at 96 dpi, as the layout's twips are, so that text keeps its place in the
+// fixed layout whatever dpi the display reports.
+QFont MakeFont(const Font& spec) {
+  QFont font(FontFamily(spec.face));
+  font.setPixelSize(static_cast<int>(std::lround(spec.points * 96.0 / 72.0)));
+  font.setBold(spec.bold);
+  font.setUnderline(spec.underline);
+  return font;
+}
+
+QColor ToColor(const Rgb& c) {
+  return QColor(c.r, c.g, c.b);
+}
+
+Qt::Alignment ToAlignment(Align align) {
+  return align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft;
+}
+
+// Windowless in the original form engine: drawn on the window itself, beneath every control
+// that has a window of its own.
+bool Windowless(Kind kind) {
+  return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
+}
+
+bool TakesFocus(Kind kind) {
+  return kind == Kind::TextBox || kind == Kind::Button || kind == Kind::ScrollBar;
+}
+
+// A straight line between two points of the table, in the line's own colour.
+class LineWidget final : public QWidget {
+ public:
+  LineWidget(QWidget* parent, QPoint from, QPoint to) : QWidget(parent), from_(from), to_(to) {}
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawLine(from_, to_);
+  }
+
+ private:
+  QPoint from_, to_;
+};
+
+class FormWindow final : public QWidget {
+ public:
+  explicit FormWindow(QtBinding& binding) : binding_(binding) {}
+
+ protected:
+  void closeEvent(QCloseEvent* event) override {
+    binding_.WindowClosing();
+    event->accept();
+  }
+
+ private:
+  QtBinding& binding_;
+};
+
+}  // namespace
+
+int16_t VirtualKeyCode(int qt_key, Qt::KeyboardModifiers modifiers) {
+  if (modifiers & Qt::KeypadModifier) {
+    if (qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) {
+      return static_cast<int16_t>(0x60 + (qt_key - Qt::Key_0));
+    }
+    switch (qt_key) {
+      case Qt::Key_Asterisk:
+        return 0x6A;
+      case Qt::Key_Plus:
+        return 0x6B;
+      case Qt::Key_Minus:
+        return 0x6D;
+      case Qt::Key_Period:
+      case Qt::Key_Comma:
+        return 0x6E;
+      case Qt::Key_Slash:
+        return 0x6F;
+      default:
+        break;
+    }
+  }
+  if ((qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) ||
+      (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z)) {
+    return static_cast<int16_t>(qt_key);  // Qt uses the same ASCII codes for these keys
+  }
+  if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F24) {
+    return static_cast<int16_t>(0x70 + (qt_key - Qt::Key_F1));
+  }
+  // Shifted and punctuation keys give the code of their key on a US keyboard.
+  static constexpr std::pair<int, int16_t> kKeys[] = {
+      {Qt::Key_Return, 13},       {Qt::Key_Enter, 13},         {Qt::Key_Backspace, 8},
+      {Qt::Key_Tab, 9},           {Qt::Key_Backtab, 9},        {Qt::Key_Escape, 27},
+      {Qt::Key_Space, 32},        {Qt::Key_PageUp, 33},        {Qt::Key_PageDown, 34},
+      {Qt::Key_End, 35},          {Qt::Key_Home, 36},          {Qt::Key_Left, 37},
+      {Qt::Key_Up, 38},           {Qt::Key_Right, 39},         {Qt::Key_Down, 40},
+      {Qt::Key_Print, 44},        {Qt::Key_Insert, 45},        {Qt::Key_Delete, 46},
+      {Qt::Key_Shift, 16},        {Qt::Key_Control, 17},       {Qt::Key_Alt, 18},
+      {Qt::Key_Pause, 19},        {Qt::Key_CapsLock, 20},      {Qt::Key_Meta, 91},
+      {Qt::Key_Menu, 93},         {Qt::Key_NumLock, 144},      {Qt::Key_ScrollLock, 145},
+      {Qt::Key_ParenRight, 48},   {Qt::Key_Exclam, 49},        {Qt::Key_At, 50},
+      {Qt::Key_NumberSign, 51},   {Qt::Key_Dollar, 52},        {Qt::Key_Percent, 53},
+      {Qt::Key_AsciiCircum, 54},  {Qt::Key_Ampersand, 55},     {Qt::Key_Asterisk, 56},
+      {Qt::Key_ParenLeft, 57},    {Qt::Key_Semicolon, 186},    {Qt::Key_Colon, 186},
+      {Qt::Key_Equal, 187},       {Qt::Key_Plus, 187},         {Qt::Key_Comma, 188},
+      {Qt::Key_Less, 188},        {Qt::Key_Minus, 189},        {Qt::Key_Underscore, 189},
+      {Qt::Key_Period, 190},      {Qt::Key_Greater, 190},      {Qt::Key_Slash, 191},
+      {Qt::Key_Question, 191},    {Qt::Key_QuoteLeft, 192},    {Qt::Key_AsciiTilde, 192},
+      {Qt::Key_BracketLeft, 219}, {Qt::Key_BraceLeft, 219},    {Qt::Key_Backslash, 220},
+      {Qt::Key_Bar, 220},         {Qt::Key_BracketRight, 221}, {Qt::Key_BraceRight, 221},
+      {Qt::Key_Apostrophe, 222},  {Qt::Key_QuoteDbl, 222},
+  };
+  for (const auto& [key, code] : kKeys) {
+    if (key == qt_key) return code;
+  }
+  return 0;
+}
+
+int16_t ShiftState(Qt::KeyboardModifiers modifiers) {
+  int16_t state = 0;
+  if (modifiers & Qt::ShiftModifier) state |= 1;
+  if (modifiers & Qt::ControlModifier) state |= 2;
+  if (modifiers & Qt::AltModifier) state |= 4;
+  return state;
+}
+
+int16_t MouseButtonCode(Qt::MouseButton button) {
+  switch (button) {
+    case Qt::LeftButton:
+      return 1;
+    case Qt::RightButton:
+      return 2;
+    case Qt::MiddleButton:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+std::u16string ToModelText(const QString& widget_text) {
+  std::u16string text;
+  text.reserve(static_cast<size_t>(widget_text.size()));
+  for (QChar c : widget_text) {
+    // A text document separates its lines with paragraph or line separators, plain text with LF.
+    if (c == QLatin1Char('\n') || c == QChar::ParagraphSeparator || c == QChar::LineSeparator) {
+      text += u"\r\n";
+    } else {
+      text += static_cast<char16_t>(c.unicode());
+    }
+  }
+  return text;
+}
+
+QString ToWidgetText(const std::u16string& model_text) {
+  QString text = ToQ(model_text);
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  return text;
+}
+
+QtBinding::QtBinding() = default;
+
+QtBinding::~QtBinding() {
+  // The widgets must not call back into the binding while it is being taken apart.
+  for (auto& [object, control] : controls_) const_cast<QObject*>(object)->removeEventFilter(this);
+}
+
+void QtBinding::Build(Form& form) {
+  form_ = &form;
+  // One style everywhere, so the window looks the same on every desktop and in the tests.
+  if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
+    QApplication::setStyle(fusion);
+
+  window_ = std::make_unique<FormWindow>(*this);
+  window_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint);
+  window_->setFixedSize(Px(kClientWidth), Px(kClientHeight));
+  window_->setWindowTitle(ToQ(form.Caption()));
+  window_->setWindowIcon(QIcon(QStringLiteral(":/art/icon.png")));
+
+  std::vector<std::pair<int, QWidget*>> tab_stops;
+  for (Control* control : form.Controls()) {
+    QWidget* widget = MakeWidget(*control);
+    if (widget == nullptr) continue;
+    const ControlSpec& spec = control->spec();
+    widget->setObjectName(spec.index < 0
+                              ? QString::fromLatin1(spec.name.data(), spec.name.size())
+                              : QStringLiteral("%1(%2)")
+                                    .arg(QLatin1String(spec.name.data(), spec.name.size()))
+                                    .arg(spec.index));
+    if (!spec.font.face.empty()) widget->setFont(MakeFont(spec.font));
+    QPalette palette = widget->palette();
+    if (spec.has_back) {
+      for (auto role : {QPalette::Base, QPalette::Window, QPalette::Button}) {
+        palette.setColor(role, ToColor(spec.back));
+      }
+    }
+    if (spec.has_fore) {
+      for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
+        palette.setColor(role, ToColor(spec.fore));
+      }
+    }
+    widget->setPalette(palette);
+    widget->setVisible(control->Visible());
+    widget->setEnabled(control->Enabled());
+    if (TakesFocus(spec.kind) && spec.tab >= 0) {
+      widget->setFocusPolicy(Qt::StrongFocus);
+      tab_stops.emplace_back(spec.tab, widget);
+    } else {
+      widget->setFocusPolicy(Qt::NoFocus);
+    }
+    widgets_[control] = widget;
+    controls_[widget] = control;
+    Connect(*control, widget);
+  }
+
+  // The form stores its controls front to back.
+  for (Control* control : form.Controls()) {
+    if (auto it = widgets_.find(control); it != widgets_.end()) it->second->lower();
+  }
+  for (Control* control : form.Controls()) {
+    auto it = widgets_.find(control);
+    if (it != widgets_.end() && Windowless(control->spec().kind)) it->second->lower();
+  }
+
+  std::sort(tab_stops.begin(), tab_stops.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 1; i < tab_stops.size(); ++i) {
+    QWidget::setTabOrder(tab_stops[i - 1].second, tab_stops[i].second);
+  }
+}
+
+QWidget* QtBinding::MakeWidget(Control& control) {
+  const ControlSpec& spec = control.spec();
+  QWidget* parent = window_.get();
+  QWidget* widget = nullptr;
+  switch (spec.kind) {
+    case Kind::TextBox: {
+      const auto& box = static_cast<TextBox&>(control);
+      if (spec.multiline) {
+        auto* edit = new QPlainTextEdit(parent);
+        edit->setTabChangesFocus(true);
+        edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        QTextOption option = edit->document()->defaultTextOption();
+        option.setAlignment(ToAlignment(spec.align));
+        edit->document()->setDefaultTextOption(option);
+        edit->setPlainText(ToWidgetText(box.Text()));
+        if (spec.arrow_cursor) edit->viewport()->setCursor(Qt::ArrowCursor);
+        widget = edit;
+      } else {
+        auto* edit = new QLineEdit(parent);
+        // No limit of the widget's own: a long dial string must not be cut short.
+        edit->setMaxLength(std::numeric_limits<int>::max());
+        edit->setAlignment(ToAlignment(spec.align) | Qt::AlignVCenter);
+        edit->setText(ToQ(box.Text()));
+        if (spec.arrow_cursor) edit->setCursor(Qt::ArrowCursor);
+        widget = edit;
+      }
+      break;
+    }
+    case Kind::Button: {
+      auto* button = new QPushButton(ToQ(static_cast<Button&>(control).Caption()), parent);
+      button->setAutoDefault(false);
+      widget = button;
+      break;
+    }
+    case Kind::ScrollBar: {
+      auto* bar = new QScrollBar(Qt::Vertical, parent);
+      bar->setRange(spec.range.min, spec.range.max);
+      bar->setSingleStep(spec.range.small_change);
+      bar->setPageStep(spec.range.large_change);
+      bar->setValue(static_cast<ScrollBar&>(control).Value());
+      widget = bar;
+      break;
+    }
+    case Kind::Label: {
+      auto* label = new QLabel(ToQ(static_cast<Label&>(control).Caption()), parent);
+      label->setTextFormat(Qt::PlainText);
+      label->setAlignment(ToAlignment(spec.align) | Qt::AlignTop);
+      widget = label;
+      break;
+    }
+    case Kind::Picture: {
+      auto* picture = new QLabel(parent);
+      picture->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);  // a 2-pixel sunken frame
+      picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      const QString name = QString::fromLatin1(spec.artwork.data(), spec.artwork.size());
+      picture->setPixmap(QPixmap(QStringLiteral(":/art/%1.png").arg(name)));
+      widget = picture;
+      break;
+    }
+    case Kind::Line: {
+      // A line's four numbers are its two end points.
+      const QPoint a(Px(spec.left), Px(spec.top));
+      const QPoint b(Px(spec.width), Px(spec.height));
+      const QRect box = QRect(a, b).normalized();
+      widget = new LineWidget(parent, a - box.topLeft(), b - box.topLeft());
+      widget->setGeometry(box);
+      return widget;
+    }
+    case Kind::Timer: {
+      auto* timer = new QTimer(this);
+      timer->setTimerType(Qt::PreciseTimer);
+      auto& model = static_cast<Timer&>(control);
+      connect(timer, &QTimer::timeout, this, [&model] { model.UserTick(); });
+      timers_[&model] = timer;
+      return nullptr;
+    }
+  }
+  widget->setGeometry(Px(spec.left), Px(spec.top), Px(spec.width), Px(spec.height));
+  return widget;
+}
+
+void QtBinding::Connect(Control& control, QWidget* widget) {
+  switch (control.spec().kind) {
+    case Kind::TextBox: {
+      auto& box = static_cast<TextBox&>(control);
+      if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        // textEdited comes from the user only, and before the key's release.
+        connect(edit, &QLineEdit::textEdited, this,
+                [&box](const QString& text) { box.UserEdited(FromQ(text)); });
+      } else if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+        // Program assignments block the widget's signals, so this is the user's typing.
+        connect(edit, &QPlainTextEdit::textChanged, this,
+                [&box, edit] { box.UserEdited(ToModelText(edit->document()->toRawText())); });
+        // Mouse input goes to the text area inside the frame.
+        edit->viewport()->installEventFilter(this);
+        controls_[edit->viewport()] = &control;
+      }
+      widget->installEventFilter(this);
+      break;
+    }
+    case Kind::Button: {
+      auto& button = static_cast<Button&>(control);
+      connect(static_cast<QPushButton*>(widget), &QPushButton::clicked, this,
+              [&button] { button.UserClick(); });
+      widget->installEventFilter(this);
+      break;
+    }
+    case Kind::ScrollBar: {
+      auto& model = static_cast<ScrollBar&>(control);
+      auto* bar = static_cast<QScrollBar*>(widget);
+      // Scroll while the thumb moves under the mouse; Change when a value settles: an arrow,
+      // the track, a key, or the end of a drag that moved the thumb.
+      auto drag_start = std::make_shared<int>(bar->value());
+      connect(bar, &QScrollBar::sliderPressed, this,
+              [bar, drag_start] { *drag_start = bar->value(); });
+      connect(bar, &QScrollBar::sliderMoved, this,
+              [&model](int value) { model.UserScroll(static_cast<int16_t>(value)); });
+      connect(bar, &QScrollBar::sliderReleased, this, [&model, bar, drag_start] {
+        if (bar->value() != *drag_start) model.UserChange(static_cast<int16_t>(bar->value()));
+      });
+      connect(bar, &QScrollBar::valueChanged, this, [&model, bar](int value) {
+        if (!bar->isSliderDown()) model.UserChange(static_cast<int16_t>(value));
+      });
+      break;
+    }
+    case Kind::Label:
+    case Kind::Picture:
+    case Kind::Line:
+    case Kind::Timer:
+      break;
+  }
+}
+
+bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
+  const auto it = controls_.find(watched);
+  if (it == controls_.end()) return false;
+  Control& control = *it->second;
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick: {
+      // A push button's MouseDown comes with every press of any button; the second press of a
+      // double click reaches the widget as a double-click event instead. The widget still
+      // handles the press to show itself pushed.
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      if (auto* button = dynamic_cast<Button*>(&control)) {
+        const QPointF at = mouse->position() * kTwipsPerPixel;
+        button->UserMouseDown(MouseButtonCode(mouse->button()), ShiftState(mouse->modifiers()),
+                              static_cast<float>(at.x()), static_cast<float>(at.y()));
+      } else if (event->type() == QEvent::MouseButtonDblClick) {
+        double_clicked_ = watched;
+      }
+      break;
+    }
+    case QEvent::MouseButtonRelease: {
+      auto* mouse = static_cast<QMouseEvent*>(event);
+      auto* box = dynamic_cast<TextBox*>(&control);
+      const bool after_double = double_clicked_ == watched;
+      double_clicked_ = nullptr;
+      if (box && mouse->button() == Qt::LeftButton && !after_double &&
+          static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
+        box->UserClick();
+      }
+      break;
+    }
+    case QEvent::KeyRelease: {
+      // An auto-repeating key reports one release, when it is let go.
+      auto* key = static_cast<QKeyEvent*>(event);
+      auto* box = dynamic_cast<TextBox*>(&control);
+      if (box && !key->isAutoRepeat()) {
+        box->UserKeyUp(VirtualKeyCode(key->key(), key->modifiers()), ShiftState(key->modifiers()));
+      }
+      break;
+    }
+    case QEvent::FocusIn: {
+      auto* box = dynamic_cast<TextBox*>(&control);
+      // Focus coming back from the box's own context menu is not a new visit.
+      if (box && static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+        box->UserGotFocus();
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  return false;
+}
+
+void QtBinding::PropertyChanged(const Control& control, Property property) {
+  const auto it = widgets_.find(&control);
+  if (it == widgets_.end()) return;  // not built yet: Build reads the current state
+  QWidget* widget = it->second;
+  // Program assignments must not come back as user input.
+  const QSignalBlocker blocker(widget);
+  switch (property) {
+    case Property::Text: {
+      const auto& box = static_cast<const TextBox&>(control);
+      if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+        edit->setText(ToQ(box.Text()));
+      } else if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
+        edit->setPlainText(ToWidgetText(box.Text()));
+      }
+      break;
+    }
+    case Property::Caption:
+      if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        button->setText(ToQ(static_cast<const Button&>(control).Caption()));
+      }
+      break;
+    case Property::Visible:
+      widget->setVisible(control.Visible());
+      break;
+    case Property::Enabled:
+      widget->setEnabled(control.Enabled());
+      break;
+    case Property::Value:
+      if (auto* bar = qobject_cast<QScrollBar*>(widget)) {
+        bar->setValue(static_cast<const ScrollBar&>(control).Value());
+      }
+      break;
+  }
+}
+
+void QtBinding::CaptionChanged() {
+  // Text dialing can change the caption thousands of times in one event: the title bar gets the
+  // last one, once, when the event is over.
+  if (caption_pending_ || !window_) return;
+  caption_pending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        caption_pending_ = false;
+        window_->setWindowTitle(ToQ(form_->Caption()));
+      },
+      Qt::QueuedConnection);
+}
+
+void QtBinding::ArmTimer(Timer& timer) {
+  timers_.at(&timer)->start(timer.Interval());
+}
+
+void QtBinding::DisarmTimer(Timer& timer) {
+  timers_.at(&timer)->stop();
+}
+
+void QtBinding::ShowMessage(const std::u16string& text) {
+  QMessageBox box(QMessageBox::Warning, ToQ(kWindowTitle), ToQ(text), QMessageBox::Ok,
+                  window_.get());
+  box.exec();
+}
+
+std::string QtBinding::ProgramFolder() {
+  return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+}
+
+audio::WindowHandle QtBinding::Handle() {
+  return reinterpret_cast<audio::WindowHandle>(window_->winId());
+}
+
+void QtBinding::OpenUrl(const std::string& address, const std::string& /*directory*/) {
+  // The desktop's opener starts in a folder of its own choosing; the address is all it needs.
+  QDesktopServices::openUrl(QUrl(ToQ(runtime::FromAnsi(address)), QUrl::TolerantMode));
+}
+
+void QtBinding::Post(std::function<void()> call) {
+  QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+void QtBinding::WindowClosing() {
+  if (closed_ || form_ == nullptr) return;
+  closed_ = true;
+  // Nothing a timer does matters once the window goes.
+  for (auto& [timer, qtimer] : timers_) qtimer->stop();
+  form_->UserClose();
+}
+
+}  // namespace forms::qt

@@ -1,0 +1,74 @@
+// The form engine on Qt 6 Widgets: one fixed-size window that renders the control table and turns
+// the widgets' input into the controls' User* entry points. It holds no dialer logic.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "dialer/forms/form.h"
+
+class QTimer;
+class QWidget;
+
+namespace forms::qt {
+
+// The Windows virtual-key code of a Qt key (what the dialer's key-up handlers expect: Enter is
+// 13), or 0 for a key without one.
+int16_t VirtualKeyCode(int qt_key, Qt::KeyboardModifiers modifiers);
+// Shift 1, Ctrl 2, Alt 4.
+int16_t ShiftState(Qt::KeyboardModifiers modifiers);
+// Mouse button as the MouseDown event gives it: left 1, right 2, middle 4.
+int16_t MouseButtonCode(Qt::MouseButton button);
+
+// Multi-line text as the model holds it (lines end in CR LF) and as the widget holds it (LF).
+std::u16string ToModelText(const QString& widget_text);
+QString ToWidgetText(const std::u16string& model_text);
+
+class QtBinding final : public QObject, public Binding {
+ public:
+  QtBinding();
+  ~QtBinding() override;
+
+  // Builds the window and a widget for every control of the form (which must be fully
+  // constructed). Call once, before Form::UserLoad.
+  void Build(Form& form);
+  // The window; each control's widget is a child named after it ("Text1", "Command2(5)").
+  QWidget& Window() const { return *window_; }
+
+  void PropertyChanged(const Control& control, Property property) override;
+  void CaptionChanged() override;
+  void ArmTimer(Timer& timer) override;
+  void DisarmTimer(Timer& timer) override;
+  void ShowMessage(const std::u16string& text) override;
+  std::string ProgramFolder() override;
+  audio::WindowHandle Handle() override;
+  void OpenUrl(const std::string& address, const std::string& directory) override;
+  void Post(std::function<void()> call) override;
+
+  // Runs Form_QueryUnload once, whatever closes the window.
+  void WindowClosing();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  QWidget* MakeWidget(Control& control);
+  void Connect(Control& control, QWidget* widget);
+
+  Form* form_ = nullptr;
+  std::unique_ptr<QWidget> window_;
+  std::unordered_map<const Control*, QWidget*> widgets_;
+  std::unordered_map<const QObject*, Control*> controls_;
+  std::unordered_map<const Timer*, QTimer*> timers_;
+  bool caption_pending_ = false;
+  bool closed_ = false;
+  // A text box's click comes with the button's release; the release that ends a double click
+  // makes no second click.
+  const QObject* double_clicked_ = nullptr;
+};
+
+}  // namespace forms::qt

@@ -1,0 +1,562 @@
+// The Qt binding on real widgets, without a display (offscreen platform): the window as the
+// control table draws it, and user input turned into the controls' events as the form engine
+// defines them. The form here is built straight from the table, with handlers that record.
+#include <gtest/gtest.h>
+
+// Mouse input goes the way a window system delivers it, so double clicks are made as Qt makes them.
+#define QTEST_QPA_MOUSE_HANDLING
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFontInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QStyleOptionSlider>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dialer/forms/controls.h"
+#include "dialer/forms/form.h"
+#include "dialer/forms/qt/qt_binding.h"
+#include "runtime/error.h"
+
+namespace {
+
+using forms::ControlSpec;
+using forms::Kind;
+
+// Every control of the table, of its kind, with no handlers until a test sets them.
+class TableForm final : public forms::Form {
+ public:
+  explicit TableForm(forms::Binding& binding) : forms::Form(binding) {
+    for (const ControlSpec& spec : forms::Form1Controls()) owned_.push_back(Make(spec));
+  }
+
+  template <typename T>
+  T& Get(std::string_view name, int index = -1) {
+    return dynamic_cast<T&>(*Find(name, index));
+  }
+
+  void Form_Load() override {}
+  void Form_QueryUnload(int16_t&, int16_t) override { ++unloads; }
+  int unloads = 0;
+
+ private:
+  std::unique_ptr<forms::Control> Make(const ControlSpec& spec) {
+    switch (spec.kind) {
+      case Kind::TextBox:
+        return std::make_unique<forms::TextBox>(*this, spec);
+      case Kind::Button:
+        return std::make_unique<forms::Button>(*this, spec);
+      case Kind::ScrollBar:
+        return std::make_unique<forms::ScrollBar>(*this, spec);
+      case Kind::Label:
+        return std::make_unique<forms::Label>(*this, spec);
+      case Kind::Timer:
+        return std::make_unique<forms::Timer>(*this, spec);
+      case Kind::Picture:
+      case Kind::Line:
+        return std::make_unique<forms::Decoration>(*this, spec);
+    }
+    return nullptr;
+  }
+
+  std::vector<std::unique_ptr<forms::Control>> owned_;
+};
+
+QString NameOf(const ControlSpec& spec) {
+  const QString name = QString::fromLatin1(spec.name.data(), spec.name.size());
+  return spec.index < 0 ? name : QStringLiteral("%1(%2)").arg(name).arg(spec.index);
+}
+
+int Px(int twips) {
+  return twips / forms::kTwipsPerPixel;
+}
+
+class QtBindingTest : public ::testing::Test {
+ protected:
+  QtBindingTest() {
+    binding_.Build(form_);
+    binding_.Window().show();
+    binding_.Window().activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&binding_.Window()));
+  }
+
+  template <typename W = QWidget>
+  W* Widget(std::string_view name, int index = -1) {
+    const ControlSpec& spec = forms::ControlNamed(name, index);
+    return binding_.Window().findChild<W*>(NameOf(spec));
+  }
+
+  forms::qt::QtBinding binding_;
+  TableForm form_{binding_};
+};
+
+// ---- The window as the table draws it ---------------------------------------------------------
+
+TEST_F(QtBindingTest, WindowIsFixedSizeWithTitleIconAndNoMinimiseOrMaximise) {
+  QWidget& window = binding_.Window();
+  EXPECT_EQ(window.size(), QSize(373, 281));
+  EXPECT_EQ(window.minimumSize(), QSize(373, 281));
+  EXPECT_EQ(window.maximumSize(), QSize(373, 281));
+  EXPECT_EQ(window.windowTitle(), QStringLiteral("Pelorin 1.0"));
+  EXPECT_FALSE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(window.windowFlags() & Qt::WindowCloseButtonHint);
+  EXPECT_TRUE(window.windowIcon().availableSizes().contains(QSize(24, 24)));
+}
+
+TEST_F(QtBindingTest, EveryControlHasItsPlaceFontColourAndState) {
+  int checked = 0;
+  for (const ControlSpec& spec : forms::Form1Controls()) {
+    SCOPED_TRACE(NameOf(spec).toStdString());
+    QWidget* widget = Widget(spec.name, spec.index);
+    if (spec.kind == Kind::Timer) {
+      EXPECT_EQ(widget, nullptr);
+      continue;
+    }
+    ASSERT_NE(widget, nullptr);
+    ++checked;
+    if (spec.kind == Kind::Line) {
+      const QRect ends =
+          QRect(QPoint(Px(spec.left), Px(spec.top)), QPoint(Px(spec.width), Px(spec.height)))
+              .normalized();
+      EXPECT_EQ(widget->geometry(), ends);
+      EXPECT_GE(widget->y(), 281);  // below the client area
+      continue;
+    }
+    EXPECT_EQ(widget->geometry(),
+              QRect(Px(spec.left), Px(spec.top), Px(spec.width), Px(spec.height)));
+    EXPECT_EQ(widget->isVisibleTo(&binding_.Window()), spec.visible);
+    EXPECT_EQ(widget->isEnabled(), spec.enabled);
+    if (!spec.font.face.empty()) {
+      const QFontInfo font(widget->font());
+      EXPECT_TRUE(font.family() == "Arial" || font.family() == "Liberation Sans")
+          << font.family().toStdString();
+      EXPECT_EQ(font.pixelSize(), qRound(spec.font.points * 96 / 72));
+      EXPECT_EQ(font.bold(), spec.font.bold);
+      EXPECT_EQ(font.underline(), spec.font.underline);
+    }
+    if (spec.has_back) {
+      EXPECT_EQ(widget->palette().color(QPalette::Base),
+                QColor(spec.back.r, spec.back.g, spec.back.b));
+    }
+    if (spec.has_fore) {
+      EXPECT_EQ(widget->palette().color(QPalette::Text),
+                QColor(spec.fore.r, spec.fore.g, spec.fore.b));
+    }
+    if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
+      EXPECT_EQ(edit->text().toStdU16String(), spec.text);
+      EXPECT_EQ(edit->alignment() & Qt::AlignHorizontal_Mask,
+                spec.align == forms::Align::Center ? Qt::AlignHCenter : Qt::AlignLeft);
+    }
+    if (auto* label = qobject_cast<QLabel*>(widget); label && spec.kind == Kind::Label) {
+      EXPECT_EQ(label->text().toStdU16String(), spec.text);
+      EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
+    }
+    if (auto* button = qobject_cast<QPushButton*>(widget)) {
+      EXPECT_EQ(button->text().toStdU16String(), spec.text);
+    }
+  }
+  EXPECT_EQ(checked, 29);
+
+  // The multi-line box shows its prompt's line break as a new line.
+  EXPECT_EQ(Widget<QPlainTextEdit>("Text6")->toPlainText(),
+            QStringLiteral("Type Text and press Enter\n"));
+  EXPECT_EQ(Widget<QLineEdit>("Text4")->cursor().shape(), Qt::ArrowCursor);
+  auto* bar = Widget<QScrollBar>("VScroll1");
+  EXPECT_EQ(bar->orientation(), Qt::Vertical);
+  EXPECT_EQ(bar->minimum(), 1);
+  EXPECT_EQ(bar->maximum(), 5001);
+  EXPECT_EQ(bar->singleStep(), 100);
+  EXPECT_EQ(bar->pageStep(), 600);
+  EXPECT_EQ(bar->value(), 10);
+}
+
+TEST_F(QtBindingTest, PictureSitsInATwoPixelSunkenFrame) {
+  auto* picture = Widget<QLabel>("Image1");
+  EXPECT_EQ(picture->frameShadow(), QFrame::Sunken);
+  EXPECT_EQ(picture->frameWidth(), 2);
+  EXPECT_EQ(picture->contentsRect(), QRect(2, 2, 128, 256));
+  EXPECT_EQ(picture->pixmap().size(), QSize(128, 256));
+}
+
+TEST_F(QtBindingTest, ControlsStackAsTheFormStoresThem) {
+  QWidget& window = binding_.Window();
+  auto top_at = [&](std::string_view name) {
+    const QPoint centre = Widget(name)->geometry().center();
+    QWidget* hit = window.childAt(centre);
+    while (hit != nullptr && hit->parentWidget() != &window) hit = hit->parentWidget();
+    return hit;
+  };
+  // The link box lies over the picture; the volume read-out covers the dial string when shown.
+  EXPECT_EQ(top_at("Text4"), Widget("Text4"));
+  EXPECT_EQ(top_at("Text1"), Widget("Text1"));
+  form_.Get<forms::TextBox>("Text5").SetVisible(true);
+  EXPECT_EQ(top_at("Text1"), Widget("Text5"));
+  form_.Get<forms::TextBox>("Text5").SetVisible(false);
+  EXPECT_EQ(top_at("Text1"), Widget("Text1"));
+  for (int i = 0; i < 16; ++i) {
+    const QRect key = Widget("Command2", i)->geometry();
+    EXPECT_EQ(window.childAt(key.center()), Widget("Command2", i)) << i;
+  }
+}
+
+TEST_F(QtBindingTest, TabVisitsTheStopsInOrderAndReachesTheHiddenTextBoxLast) {
+  Widget("Command2", 0)->setFocus();
+  QStringList visited{QApplication::focusWidget()->objectName()};
+  for (int i = 0; i < 22; ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    visited << QApplication::focusWidget()->objectName();
+  }
+  QStringList expected;
+  for (int i = 0; i < 16; ++i) expected << QStringLiteral("Command2(%1)").arg(i);
+  // Disabled Text3, hidden Text5 and the labels are passed over.
+  expected << "Text1"
+           << "Command3"
+           << "Text2"
+           << "VScroll1"
+           << "Text4"
+           << "Text6"
+           << "Command2(0)";
+  EXPECT_EQ(visited, expected);
+
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+  EXPECT_EQ(QApplication::focusWidget()->objectName(), QStringLiteral("Text6"));
+}
+
+// ---- Input as the form engine's events ------------------------------------------------------
+
+struct Press {
+  int16_t button, shift;
+  float x, y;
+};
+
+TEST_F(QtBindingTest, KeypadSoundsOnEveryMouseButtonAndNeverFromTheKeyboard) {
+  auto& key = form_.Get<forms::Button>("Command2", 5);
+  std::vector<Press> presses;
+  int clicks = 0;
+  key.MouseDown = [&](int16_t b, int16_t s, float x, float y) { presses.push_back({b, s, x, y}); };
+  auto* widget = Widget("Command2", 5);
+
+  QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, QPoint(10, 20));
+  ASSERT_EQ(presses.size(), 1u);  // at the press, before any release
+  EXPECT_EQ(presses[0].button, 1);
+  EXPECT_EQ(presses[0].x, 150.0f);  // twips
+  EXPECT_EQ(presses[0].y, 300.0f);
+  QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, QPoint(10, 20));
+  QTest::mouseClick(widget, Qt::RightButton, Qt::ShiftModifier);
+  QTest::mouseClick(widget, Qt::MiddleButton, Qt::ControlModifier);
+  ASSERT_EQ(presses.size(), 3u);
+  EXPECT_EQ(presses[1].button, 2);
+  EXPECT_EQ(presses[1].shift, 1);
+  EXPECT_EQ(presses[2].button, 4);
+  EXPECT_EQ(presses[2].shift, 2);
+
+  // Two quick presses are two keys, even when the second makes a double click.
+  QTest::mouseDClick(widget, Qt::LeftButton);
+  EXPECT_EQ(presses.size(), 5u);
+
+  key.Click = [&] { ++clicks; };
+  presses.clear();
+  widget->setFocus();
+  for (auto k : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter, Qt::Key_5}) {
+    QTest::keyClick(widget, k);
+  }
+  EXPECT_TRUE(presses.empty());
+}
+
+TEST_F(QtBindingTest, PlayButtonClicksOnReleaseAndOnSpace) {
+  auto& play = form_.Get<forms::Button>("Command3");
+  int clicks = 0;
+  play.Click = [&] { ++clicks; };
+  auto* widget = Widget("Command3");
+  QTest::mousePress(widget, Qt::LeftButton);
+  EXPECT_EQ(clicks, 0);
+  QTest::mouseRelease(widget, Qt::LeftButton);
+  EXPECT_EQ(clicks, 1);
+  QTest::keyClick(widget, Qt::Key_Space);
+  EXPECT_EQ(clicks, 2);
+}
+
+struct KeyUp {
+  int16_t code, shift;
+  std::u16string text;  // the box's text as the model held it at the key-up
+  bool operator==(const KeyUp&) const = default;
+};
+
+void PrintTo(const KeyUp& k, std::ostream* os) {
+  *os << "{" << k.code << ", " << k.shift << ", \""
+      << QString::fromStdU16String(k.text).toStdString() << "\"}";
+}
+
+TEST_F(QtBindingTest, TypedTextReachesTheModelBeforeTheKeyUp) {
+  auto& box = form_.Get<forms::TextBox>("Text2");
+  std::vector<KeyUp> ups;
+  box.KeyUp = [&](int16_t code, int16_t shift) { ups.push_back({code, shift, box.Text()}); };
+  auto* edit = Widget<QLineEdit>("Text2");
+  edit->setFocus();
+  edit->end(false);
+
+  QTest::keyClick(edit, Qt::Key_5);
+  QTest::keyClick(edit, Qt::Key_Backspace);
+  QTest::keyClick(edit, Qt::Key_A, Qt::ShiftModifier);
+  QTest::keyClick(edit, Qt::Key_Return);
+  QTest::keyClick(edit, Qt::Key_Enter, Qt::KeypadModifier);
+  QTest::keyClick(edit, Qt::Key_7, Qt::KeypadModifier);
+  // The Shift key reports a key-up of its own when it is let go.
+  const std::vector<KeyUp> expected = {{53, 0, u"405"},  {8, 0, u"40"},   {65, 1, u"40a"},
+                                       {16, 0, u"40a"},  {13, 0, u"40a"}, {13, 0, u"40a"},
+                                       {103, 0, u"40a7"}};
+  EXPECT_EQ(ups, expected);
+  EXPECT_EQ(box.Text(), u"40a7");
+
+  // The program's text shows at once and raises no key event.
+  box.SetText(u"100");
+  EXPECT_EQ(edit->text(), QStringLiteral("100"));
+  EXPECT_EQ(ups.size(), 7u);
+}
+
+TEST_F(QtBindingTest, MultiLineBoxHoldsCarriageReturnLineFeedInTheModel) {
+  auto& box = form_.Get<forms::TextBox>("Text6");
+  int focused = 0;
+  std::u16string at_enter;
+  box.GotFocus = [&] {
+    ++focused;
+    box.SetText(u"");
+  };
+  box.KeyUp = [&](int16_t code, int16_t) {
+    if (code == 13) at_enter = box.Text();
+  };
+  auto* edit = Widget<QPlainTextEdit>("Text6");
+  Widget("Text4")->setFocus();
+  QTest::keyClick(Widget("Text4"), Qt::Key_Tab);
+  ASSERT_EQ(QApplication::focusWidget(), edit);
+  EXPECT_EQ(focused, 1);
+  EXPECT_EQ(edit->toPlainText(), QString());
+
+  QTest::keyClicks(edit, "Hi");
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_EQ(at_enter, u"Hi\r\n");
+
+  box.SetText(u"a\r\nb\r\n");
+  EXPECT_EQ(edit->toPlainText(), QStringLiteral("a\nb\n"));
+  edit->moveCursor(QTextCursor::End);
+  QTest::keyClicks(edit, "c");
+  EXPECT_EQ(box.Text(), u"a\r\nb\r\nc");
+}
+
+TEST_F(QtBindingTest, LinkBoxClicksOncePerLeftClick) {
+  auto& box = form_.Get<forms::TextBox>("Text4");
+  int clicks = 0;
+  box.Click = [&] { ++clicks; };
+  auto* edit = Widget("Text4");
+  QTest::mouseClick(edit, Qt::LeftButton);
+  EXPECT_EQ(clicks, 1);
+  QTest::mouseClick(edit, Qt::MiddleButton);
+  EXPECT_EQ(clicks, 1);
+  QTest::mouseDClick(edit, Qt::LeftButton);  // press, release, second press, release
+  EXPECT_EQ(clicks, 2);
+  // A press that is released outside the box is no click.
+  QTest::mousePress(edit, Qt::LeftButton);
+  QTest::mouseRelease(edit, Qt::LeftButton, Qt::NoModifier, QPoint(-5, -5));
+  EXPECT_EQ(clicks, 2);
+}
+
+class UrlRecorder final : public QObject {
+  Q_OBJECT
+ public:
+  QList<QUrl> opened;
+ public slots:
+  void open(const QUrl& url) { opened << url; }
+};
+
+TEST_F(QtBindingTest, WebLinkGoesToTheDesktopsUrlOpener) {
+  UrlRecorder recorder;
+  QDesktopServices::setUrlHandler("http", &recorder, "open");
+  binding_.OpenUrl("http://www.pelorin.example/index.html", binding_.ProgramFolder());
+  // An ANSI host name (é is 0xE9 in the code page) reaches the opener as that character.
+  binding_.OpenUrl("http://caf\xE9.example/index.html", binding_.ProgramFolder());
+  QDesktopServices::unsetUrlHandler("http");
+  ASSERT_EQ(recorder.opened.size(), 2);
+  EXPECT_EQ(recorder.opened[0], QUrl("http://www.pelorin.example/index.html"));
+  EXPECT_EQ(recorder.opened[1], QUrl(QString::fromUtf8("http://café.example/index.html")));
+}
+
+struct BarEvents {
+  std::vector<int16_t> scrolls, changes;
+};
+
+class ScrollBarTest : public QtBindingTest {
+ protected:
+  ScrollBarTest() {
+    model_.Scroll = [this] { events_.scrolls.push_back(model_.Value()); };
+    model_.Change = [this] { events_.changes.push_back(model_.Value()); };
+  }
+
+  QRect Part(QStyle::SubControl part) {
+    QStyleOptionSlider option;
+    option.initFrom(bar_);
+    option.orientation = Qt::Vertical;
+    option.minimum = bar_->minimum();
+    option.maximum = bar_->maximum();
+    option.sliderPosition = bar_->sliderPosition();
+    option.sliderValue = bar_->value();
+    option.singleStep = bar_->singleStep();
+    option.pageStep = bar_->pageStep();
+    option.upsideDown = bar_->invertedAppearance();
+    return bar_->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar_);
+  }
+
+  forms::ScrollBar& model_ = form_.Get<forms::ScrollBar>("VScroll1");
+  QScrollBar* bar_ = Widget<QScrollBar>("VScroll1");
+  BarEvents events_;
+};
+
+TEST_F(ScrollBarTest, ProgramAssignmentRaisesChangeOnceAndNoUserEvent) {
+  model_.SetValue(2501);
+  EXPECT_EQ(bar_->value(), 2501);
+  EXPECT_EQ(events_.changes, std::vector<int16_t>{2501});
+  EXPECT_TRUE(events_.scrolls.empty());
+}
+
+TEST_F(ScrollBarTest, KeysArrowsAndTrackRaiseChangeWithTheNewValue) {
+  bar_->setFocus();
+  QTest::keyClick(bar_, Qt::Key_Down);
+  QTest::keyClick(bar_, Qt::Key_PageDown);
+  QTest::keyClick(bar_, Qt::Key_Up);
+  QTest::mouseClick(bar_, Qt::LeftButton, Qt::NoModifier,
+                    Part(QStyle::SC_ScrollBarAddLine).center());
+  QTest::mouseClick(bar_, Qt::LeftButton, Qt::NoModifier,
+                    Part(QStyle::SC_ScrollBarAddPage).center());
+  EXPECT_EQ(events_.changes, (std::vector<int16_t>{110, 710, 610, 710, 1310}));
+  EXPECT_EQ(model_.Value(), 1310);
+  EXPECT_TRUE(events_.scrolls.empty());
+}
+
+TEST_F(ScrollBarTest, DraggingScrollsAndTheReleaseChanges) {
+  const QPoint from = Part(QStyle::SC_ScrollBarSlider).center();
+  QTest::mousePress(bar_, Qt::LeftButton, Qt::NoModifier, from);
+  for (int dy = 10; dy <= 60; dy += 10) QTest::mouseMove(bar_, from + QPoint(0, dy));
+  ASSERT_GE(events_.scrolls.size(), 2u);
+  EXPECT_TRUE(std::is_sorted(events_.scrolls.begin(), events_.scrolls.end()));
+  EXPECT_TRUE(events_.changes.empty());  // not while the thumb is held
+  QTest::mouseRelease(bar_, Qt::LeftButton, Qt::NoModifier, from + QPoint(0, 60));
+  EXPECT_EQ(events_.changes, std::vector<int16_t>{events_.scrolls.back()});
+  EXPECT_EQ(model_.Value(), bar_->value());
+}
+
+// ---- Window services ----------------------------------------------------------------------
+
+TEST_F(QtBindingTest, TimerTicksOneIntervalAfterTheLatestEnable) {
+  auto& timer = form_.Get<forms::Timer>("Timer1");  // 1500 ms
+  int ticks = 0;
+  timer.Tick = [&] { ++ticks; };
+  timer.SetEnabled(true);
+  QTest::qWait(500);
+  EXPECT_EQ(ticks, 0);
+  timer.SetEnabled(false);
+  timer.SetEnabled(true);
+  // The count starts afresh: a whole interval is left, not the 1000 ms of the first one.
+  bool restarted = false;
+  for (QTimer* t : binding_.findChildren<QTimer*>()) {
+    if (t->isActive() && t->interval() == 1500) restarted = t->remainingTime() > 1400;
+  }
+  EXPECT_TRUE(restarted);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ticks == 1; }, 5000));
+  timer.SetEnabled(false);
+  QTest::qWait(50);
+  EXPECT_EQ(ticks, 1);
+}
+
+TEST_F(QtBindingTest, CaptionReachesTheTitleBarOncePerEvent) {
+  int title_changes = 0;
+  struct Counter : QObject {
+    int& count;
+    explicit Counter(int& c) : count(c) {}
+    bool eventFilter(QObject*, QEvent* e) override {
+      if (e->type() == QEvent::WindowTitleChange) ++count;
+      return false;
+    }
+  } counter(title_changes);
+  binding_.Window().installEventFilter(&counter);
+
+  auto& key = form_.Get<forms::Button>("Command2", 0);
+  key.MouseDown = [&](int16_t, int16_t, float, float) {
+    form_.SetCaption(u" ");
+    for (int i = 0; i < 5000; ++i) form_.AppendCaption(u"1");
+  };
+  key.UserMouseDown(1, 0, 0, 0);
+  EXPECT_EQ(binding_.Window().windowTitle(), QStringLiteral("Pelorin 1.0"));  // not yet
+  QTest::qWait(20);
+  EXPECT_EQ(title_changes, 1);
+  EXPECT_EQ(binding_.Window().windowTitle(), QStringLiteral(" ") + QString(5000, QChar('1')));
+  binding_.Window().removeEventFilter(&counter);
+}
+
+TEST_F(QtBindingTest, ErrorLeavingAHandlerIsShownAndTheWindowKeepsRunning) {
+  auto& play = form_.Get<forms::Button>("Command3");
+  play.Click = [] { throw runtime::Error(runtime::kPathFileAccess, "Path/File access error"); };
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown = box->text();
+      box->button(QMessageBox::Ok)->click();
+    }
+  });
+  QTest::mouseClick(Widget("Command3"), Qt::LeftButton);
+  EXPECT_EQ(shown, QStringLiteral("Path/File access error"));
+  EXPECT_TRUE(binding_.Window().isVisible());
+
+  int clicks = 0;
+  play.Click = [&] { ++clicks; };
+  QTest::mouseClick(Widget("Command3"), Qt::LeftButton);
+  EXPECT_EQ(clicks, 1);
+}
+
+TEST_F(QtBindingTest, PostedCallsRunOnTheWindowThreadInOrder) {
+  std::vector<int> order;
+  std::vector<QThread*> threads;
+  std::thread sender([&] {
+    for (int i = 0; i < 100; ++i) {
+      binding_.Post([&, i] {
+        order.push_back(i);
+        threads.push_back(QThread::currentThread());
+      });
+    }
+  });
+  sender.join();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return order.size() == 100; }, 5000));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  for (QThread* t : threads) EXPECT_EQ(t, QApplication::instance()->thread());
+}
+
+TEST_F(QtBindingTest, ClosingRunsQueryUnloadOnce) {
+  binding_.Window().close();
+  EXPECT_EQ(form_.unloads, 1);
+  EXPECT_FALSE(binding_.Window().isVisible());
+  binding_.WindowClosing();
+  EXPECT_EQ(form_.unloads, 1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // No display is needed: the widgets render offscreen.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
+#include "qt_binding_test.moc"
