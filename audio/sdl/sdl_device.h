@@ -1,0 +1,75 @@
+// A sound device on SDL2 for real sound on Linux. One SDL audio device runs for the whole life of
+// this object, pulling 128 frames at a time at 11025 Hz mono 16-bit (SDL converts when the
+// hardware wants another format); the callback mixes every playing buffer and posts each passed
+// notification through the dispatcher, so the window never sees the audio thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "audio/device.h"
+
+namespace audio {
+
+class SdlBuffer;
+
+// What the audio callback has done so far.
+struct SdlPlaybackStats {
+  int64_t callbacks = 0;
+  int64_t frames = 0;
+  // Times the play cursor entered samples not written since they last played: a half the window
+  // did not refill in time, heard again.
+  int64_t underruns = 0;
+};
+
+class SdlSoundDevice final : public SoundDevice {
+ public:
+  static constexpr int32_t kCallbackFrames = 128;
+
+  // Opens the default output; raises runtime::Error when no audio device can be opened. The
+  // dispatcher must outlive the device, and every buffer must be released before the device.
+  explicit SdlSoundDevice(Dispatcher& dispatcher);
+  ~SdlSoundDevice() override;
+  SdlSoundDevice(const SdlSoundDevice&) = delete;
+  SdlSoundDevice& operator=(const SdlSoundDevice&) = delete;
+
+  void SetCooperativeLevel(WindowHandle window, int32_t level) override;
+  EventHandle CreateEvent(EventSink& sink) override;
+  std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
+
+  SdlPlaybackStats Stats() const;
+
+ private:
+  friend class SdlBuffer;
+
+  // A notification passed by the callback, posted once the lock is released.
+  struct Due {
+    std::weak_ptr<std::atomic<uint64_t>> generation;
+    uint64_t current = 0;
+    EventSink* sink = nullptr;
+    EventHandle event = 0;
+  };
+
+  static void Callback(void* self, uint8_t* stream, int len);
+  void Render(int16_t* out, int frames);
+  // Called by a buffer under mutex_ when its play position passes an offset.
+  void Passed(const SdlBuffer& buffer, EventHandle event);
+
+  Dispatcher& dispatcher_;
+  uint32_t device_id_ = 0;
+  // Shared by the callback's reads and the window thread's changes; held only for short copies.
+  mutable std::mutex mutex_;
+  std::vector<EventSink*> sinks_;
+  std::vector<SdlBuffer*> buffers_;
+  SdlPlaybackStats stats_;
+  // Filled and emptied by the callback only; its capacity is kept from call to call.
+  std::vector<Due> due_;
+};
+
+// The device as the output module's factory wants it.
+std::unique_ptr<SoundDevice> OpenSdlDevice(Dispatcher& dispatcher);
+
+}  // namespace audio
