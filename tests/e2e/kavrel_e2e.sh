@@ -3,7 +3,8 @@
 # PulseAudio null sink. Keypad buttons pressed with the mouse, the stored dial string played,
 # a text sent through the text box, the web link clicked, the window closed with the window
 # manager's close request; the recording decoded by an independent DTMF decoder, the settings
-# file it wrote checked byte for byte. A screenshot of the window is kept in OUT.
+# file it wrote checked byte for byte; then a save that fails. Screenshots of the window and of
+# the failed save's message are kept in OUT.
 #
 # Usage: kavrel_e2e.sh KAVREL WM_CLOSE OUT
 set -euo pipefail
@@ -213,4 +214,29 @@ printf '%s\r\n80\r\n 401 \r\n \r\n \r\n' "$DIAL" >"$W/expected.ini"
 cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" ||
   fail "settings file differs: $(od -c "$W/app/Sindrat.ini")"
 
-echo "kavrel end to end: keypad, dial string, text, link, close and settings as expected"
+step "a save that fails: told in a message box, the old settings kept"
+# The new file is written beside the old one first ("Sindrat.ini.new"); a folder of that name
+# makes the write fail even for root, who may write into any folder.
+mkdir "$W/app/Sindrat.ini.new"
+(cd "$W/app" && QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio exec ./kavrel </dev/null \
+  >"$W/kavrel.log" 2>&1) &
+KAVREL_PID=$!
+pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
+WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
+  fail "no window at the second start"
+sleep 1
+"$WM_CLOSE" "$WID" || fail "the close request could not be sent"
+wait_for 10 '[ "$(xdotool search --onlyvisible --name "^Pelorin 1\.0$" | wc -l)" -eq 2 ]' ||
+  fail "no message box when the settings could not be saved"
+BOX=$(xdotool search --onlyvisible --name '^Pelorin 1\.0$' | grep -vx "$WID" | head -1)
+import -window "$BOX" "$OUT/kavrel-save-failed.png"
+xdotool windowfocus --sync "$BOX" key Return
+(sleep 15 && kill -KILL "$KAVREL_PID" 2>/dev/null) &
+WATCHDOG=$!
+status=0
+wait "$KAVREL_PID" || status=$?
+kill "$WATCHDOG" 2>/dev/null || true
+[ "$status" -eq 0 ] || fail "kavrel ended with status $status after the failed save"
+cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" || fail "the failed save changed the settings file"
+
+echo "kavrel end to end: keypad, dial string, text, link, close, settings and a failed save as expected"
