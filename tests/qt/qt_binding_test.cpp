@@ -325,6 +325,13 @@ TEST_F(QtBindingTest, TypedTextReachesTheModelBeforeTheKeyUp) {
   box.SetText(u"100");
   EXPECT_EQ(edit->text(), QStringLiteral("100"));
   EXPECT_EQ(ups.size(), 7u);
+
+  // A long text is shown whole, so the next keystroke cannot hand back a shortened one.
+  const std::u16string dial(40000, u'5');
+  box.SetText(dial);
+  edit->end(false);
+  QTest::keyClick(edit, Qt::Key_0);
+  EXPECT_EQ(box.Text(), dial + u"0");
 }
 
 TEST_F(QtBindingTest, MultiLineBoxHoldsCarriageReturnLineFeedInTheModel) {
