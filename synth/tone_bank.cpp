@@ -7,6 +7,7 @@
 
 #include "runtime/error.h"
 #include "runtime/rounding.h"
+#include "synth/sine.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -65,7 +66,7 @@ void FillRange(const Plan& plan, std::array<double, 8> phase, int32_t first, int
       double* out = &sines[f * kChunk];
       for (int32_t i = 0; i < n; ++i) {
         Advance(phase[f], plan.steps[f]);
-        out[i] = std::sin(phase[f]);
+        out[i] = Sine(phase[f]);
       }
     }
     for (int32_t i = 0; i < n; ++i) env[i] = Envelope(plan, start + i);

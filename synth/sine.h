@@ -1,0 +1,14 @@
+// The sine the tone bank uses: the same bits on every platform. The C library's sin differs
+// between platforms in the last bit (on 32-bit Windows it is the x87 fsin instruction, whose
+// result even depends on the processor), so the bank computes its own: the correctly rounded sine
+// in plain IEEE double arithmetic, which every SSE2 build evaluates identically.
+#pragma once
+
+namespace synth {
+
+// sin(x) rounded to the nearest double, for |x| up to 2^20 (the bank's phases stay below 629);
+// beyond that, the C library's sin. A value within about 2^-98 of a rounding boundary may come out
+// one unit off, but the same on every platform.
+double Sine(double x);
+
+}  // namespace synth
