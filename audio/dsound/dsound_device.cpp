@@ -1,0 +1,397 @@
+#include "audio/dsound/dsound_device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/error.h"
+
+// After the project's headers: windows.h turns CreateEvent into a macro, which must not rename
+// the device interface's method.
+#include <windows.h>
+// windows.h first: the others build on it.
+#include <dsound.h>
+#include <mmsystem.h>
+#undef CreateEvent
+
+namespace audio {
+namespace {
+
+std::string Hex(HRESULT hr) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
+  return text;
+}
+
+[[noreturn]] void Fail(HRESULT hr, const std::string& operation) {
+  throw runtime::Error(static_cast<int32_t>(hr),
+                       "DirectSound: " + operation + " failed (error " + Hex(hr) + ")");
+}
+
+void Check(HRESULT hr, const char* operation) {
+  if (FAILED(hr)) Fail(hr, operation);
+}
+
+[[noreturn]] void InvalidCall(const std::string& what) {
+  throw runtime::Error(runtime::kInvalidCall, "Sound buffer: " + what);
+}
+
+struct Releaser {
+  void operator()(IUnknown* object) const { object->Release(); }
+};
+template <typename T>
+using Com = std::unique_ptr<T, Releaser>;
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+Handle NewEvent(BOOL manual_reset) {
+  HANDLE event = CreateEventW(nullptr, manual_reset, FALSE, nullptr);
+  if (event == nullptr) Fail(HRESULT_FROM_WIN32(GetLastError()), "CreateEvent");
+  return Handle(event);
+}
+
+// WaitForMultipleObjects takes 64 handles; one is the watcher's wake-up event.
+constexpr size_t kMaxWatched = MAXIMUM_WAIT_OBJECTS - 1;
+
+class DsDevice;
+
+// A signalled notification on its way to the sink; dropped if the buffer stopped meanwhile.
+struct Due {
+  std::weak_ptr<uint64_t> generation;
+  uint64_t current = 0;
+  EventSink* sink = nullptr;
+  EventHandle event = 0;
+};
+
+class DsBuffer final : public SoundBuffer {
+ public:
+  DsBuffer(DsDevice& device, const BufferDesc& desc);
+  ~DsBuffer() override;
+
+  void SetNotificationPositions(std::span<const PositionNotify> positions) override;
+  void SetVolume(int32_t volume) override;
+  void WriteBuffer(int32_t start, int32_t size, const void* source) override;
+  void Play(uint32_t flags) override;
+  void Stop() override;
+  void Renew() override;
+
+  // On the window's thread: resets the signalled events and adds them to `due`.
+  void TakeSignalled(std::vector<Due>& due);
+  // Under the device's mutex: the events the watcher waits on.
+  void AddEvents(std::vector<HANDLE>& events) const;
+
+ private:
+  struct Note {
+    PositionNotify position;
+    Handle event;
+  };
+
+  // Forgets every signal so far: pending ones are reset, delivered-but-not-run ones go stale.
+  void Forget();
+  // Copies source into the bytes, or zeros them when source is null.
+  HRESULT Fill(int32_t start, int32_t size, DWORD flags, const void* source);
+
+  DsDevice& device_;
+  const uint32_t bytes_;
+  Com<IDirectSoundBuffer> buffer_;
+  std::vector<Note> notes_;
+  std::shared_ptr<uint64_t> generation_ = std::make_shared<uint64_t>(0);
+};
+
+class DsDevice final : public SoundDevice {
+ public:
+  explicit DsDevice(Dispatcher& dispatcher) : dispatcher_(dispatcher) {
+    IDirectSound8* sound = nullptr;
+    const HRESULT hr = DirectSoundCreate8(nullptr, &sound, nullptr);
+    if (FAILED(hr)) {
+      throw runtime::Error(
+          static_cast<int32_t>(hr),
+          "No audio output device could be opened (DirectSound error " + Hex(hr) + ")");
+    }
+    sound_.reset(sound);
+    watcher_ = std::thread([this] { Watch(); });
+  }
+
+  ~DsDevice() override {
+    {
+      std::lock_guard lock(mutex_);
+      quit_ = true;
+    }
+    SetEvent(wake_.get());
+    watcher_.join();
+  }
+
+  void SetCooperativeLevel(WindowHandle window, int32_t level) override {
+    Check(sound_->SetCooperativeLevel(static_cast<HWND>(window), static_cast<DWORD>(level)),
+          "SetCooperativeLevel");
+  }
+
+  EventHandle CreateEvent(EventSink& sink) override {
+    sinks_.push_back(&sink);
+    return static_cast<EventHandle>(sinks_.size());
+  }
+
+  std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override {
+    return std::make_unique<DsBuffer>(*this, desc);
+  }
+
+  IDirectSound8& Sound() { return *sound_; }
+
+  EventSink* SinkOf(EventHandle event) const {
+    if (event < 1 || event > static_cast<EventHandle>(sinks_.size())) return nullptr;
+    return sinks_[static_cast<size_t>(event - 1)];
+  }
+
+  // Called by buffers, on the window's thread, whenever their events change; `change` runs
+  // under the mutex that the watcher reads the buffers under.
+  template <typename F>
+  void ChangeWatched(F&& change) {
+    {
+      std::lock_guard lock(mutex_);
+      change(buffers_);
+      changed_ = true;
+    }
+    SetEvent(wake_.get());
+  }
+
+  size_t WatchedCount() {
+    std::lock_guard lock(mutex_);
+    std::vector<HANDLE> events;
+    for (const DsBuffer* b : buffers_) b->AddEvents(events);
+    return events.size();
+  }
+
+ private:
+  // The watcher thread: waits on copies of every buffer's events and asks the window's thread to
+  // look when one is signalled. It waits again only once the window's thread has looked, since
+  // the events stay signalled until then.
+  void Watch() {
+    std::vector<Handle> copies;
+    for (;;) {
+      bool armed = false;
+      {
+        std::lock_guard lock(mutex_);
+        if (quit_) return;
+        if (changed_) {
+          changed_ = false;
+          copies.clear();
+          std::vector<HANDLE> events;
+          for (const DsBuffer* b : buffers_) b->AddEvents(events);
+          for (HANDLE event : events) {
+            HANDLE copy = nullptr;
+            if (DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &copy, SYNCHRONIZE,
+                                FALSE, 0)) {
+              copies.emplace_back(copy);
+            }
+          }
+        }
+        armed = !looking_;
+      }
+      std::vector<HANDLE> wait{wake_.get()};
+      if (armed) {
+        for (const Handle& copy : copies) {
+          if (wait.size() > kMaxWatched) break;
+          wait.push_back(copy.get());
+        }
+      }
+      const DWORD r =
+          WaitForMultipleObjects(static_cast<DWORD>(wait.size()), wait.data(), FALSE, INFINITE);
+      if (r == WAIT_OBJECT_0) continue;
+      if (r > WAIT_OBJECT_0 && r < WAIT_OBJECT_0 + wait.size()) {
+        {
+          std::lock_guard lock(mutex_);
+          looking_ = true;
+        }
+        dispatcher_.Post([this, alive = std::weak_ptr<int>(alive_)] {
+          if (!alive.expired()) Look();
+        });
+      }
+    }
+  }
+
+  // On the window's thread: takes every signalled event, lets the watcher wait again, and
+  // delivers each as a call of its own (so that an error in one does not lose the others).
+  void Look() {
+    due_.clear();
+    {
+      std::lock_guard lock(mutex_);
+      looking_ = false;
+    }
+    for (DsBuffer* b : buffers_) b->TakeSignalled(due_);
+    SetEvent(wake_.get());
+    for (Due& d : due_) {
+      dispatcher_.Post([d = std::move(d)] {
+        const auto generation = d.generation.lock();
+        if (generation && *generation == d.current) d.sink->DXCallBack(d.event);
+      });
+    }
+  }
+
+  Dispatcher& dispatcher_;
+  Com<IDirectSound8> sound_;
+  std::vector<EventSink*> sinks_;
+  // Posted calls that outlive the device find it gone.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+
+  std::mutex mutex_;
+  std::vector<DsBuffer*> buffers_;  // changed on the window's thread under mutex_
+  bool changed_ = true;
+  bool looking_ = false;
+  bool quit_ = false;
+  Handle wake_ = NewEvent(FALSE);
+  std::thread watcher_;
+  std::vector<Due> due_;
+
+  friend class DsBuffer;
+};
+
+DsBuffer::DsBuffer(DsDevice& device, const BufferDesc& desc)
+    : device_(device), bytes_(desc.buffer_bytes) {
+  WAVEFORMATEX format{};
+  format.wFormatTag = desc.format.format_tag;
+  format.nChannels = desc.format.channels;
+  format.nSamplesPerSec = desc.format.samples_per_sec;
+  format.nAvgBytesPerSec = desc.format.avg_bytes_per_sec;
+  format.nBlockAlign = desc.format.block_align;
+  format.wBitsPerSample = desc.format.bits_per_sample;
+  format.cbSize = desc.format.extra_size;
+  DSBUFFERDESC d{};
+  d.dwSize = sizeof d;
+  d.dwFlags = desc.flags;
+  d.dwBufferBytes = desc.buffer_bytes;
+  d.lpwfxFormat = &format;
+  IDirectSoundBuffer* buffer = nullptr;
+  Check(device_.Sound().CreateSoundBuffer(&d, &buffer, nullptr), "CreateSoundBuffer");
+  buffer_.reset(buffer);
+  device_.ChangeWatched([this](std::vector<DsBuffer*>& all) { all.push_back(this); });
+}
+
+DsBuffer::~DsBuffer() {
+  device_.ChangeWatched([this](std::vector<DsBuffer*>& all) {
+    all.erase(std::remove(all.begin(), all.end(), this), all.end());
+  });
+  buffer_->Stop();
+}
+
+void DsBuffer::AddEvents(std::vector<HANDLE>& events) const {
+  for (const Note& n : notes_) events.push_back(n.event.get());
+}
+
+void DsBuffer::SetNotificationPositions(std::span<const PositionNotify> positions) {
+  // DirectSound refuses this too, but not every implementation of it does.
+  DWORD status = 0;
+  if (SUCCEEDED(buffer_->GetStatus(&status)) && (status & DSBSTATUS_PLAYING)) {
+    InvalidCall("notifications cannot change while playing");
+  }
+  std::vector<Note> notes;
+  std::vector<DSBPOSITIONNOTIFY> table;
+  for (const PositionNotify& p : positions) {
+    if (p.offset < 0 || static_cast<uint32_t>(p.offset) >= bytes_) {
+      InvalidCall("notification offset " + std::to_string(p.offset) + " outside the buffer");
+    }
+    if (device_.SinkOf(p.event) == nullptr) {
+      InvalidCall("notification event " + std::to_string(p.event) + " was not created");
+    }
+    notes.push_back({p, NewEvent(TRUE)});
+    table.push_back({static_cast<DWORD>(p.offset), notes.back().event.get()});
+  }
+  if (device_.WatchedCount() - notes_.size() + notes.size() > kMaxWatched) {
+    InvalidCall("more than " + std::to_string(kMaxWatched) + " notification positions in all");
+  }
+  IDirectSoundNotify* notify = nullptr;
+  Check(buffer_->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify)),
+        "QueryInterface(IDirectSoundNotify)");
+  const Com<IDirectSoundNotify> owner(notify);
+  Check(notify->SetNotificationPositions(static_cast<DWORD>(table.size()), table.data()),
+        "SetNotificationPositions");
+  device_.ChangeWatched([&](std::vector<DsBuffer*>&) { notes_.swap(notes); });
+}
+
+void DsBuffer::SetVolume(int32_t volume) {
+  if (volume > 0 || volume < kVolumeMin) InvalidCall("volume " + std::to_string(volume));
+  Check(buffer_->SetVolume(volume), "SetVolume");
+}
+
+HRESULT DsBuffer::Fill(int32_t start, int32_t size, DWORD flags, const void* source) {
+  void* first = nullptr;
+  void* second = nullptr;
+  DWORD first_bytes = 0;
+  DWORD second_bytes = 0;
+  const HRESULT hr = buffer_->Lock(static_cast<DWORD>(start), static_cast<DWORD>(size), &first,
+                                   &first_bytes, &second, &second_bytes, flags);
+  if (FAILED(hr)) return hr;
+  if (source != nullptr) {
+    std::memcpy(first, source, first_bytes);
+    if (second != nullptr)
+      std::memcpy(second, static_cast<const char*>(source) + first_bytes, second_bytes);
+  } else {
+    std::memset(first, 0, first_bytes);
+    if (second != nullptr) std::memset(second, 0, second_bytes);
+  }
+  return buffer_->Unlock(first, first_bytes, second, second_bytes);
+}
+
+void DsBuffer::WriteBuffer(int32_t start, int32_t size, const void* source) {
+  if (start < 0 || size < 0 || static_cast<uint64_t>(start) + size > bytes_) {
+    InvalidCall("write of " + std::to_string(size) + " bytes at " + std::to_string(start));
+  }
+  if (size == 0) return;
+  HRESULT hr = Fill(start, size, 0, source);
+  // The device took the memory back (another program took the card): restore and write again.
+  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = Fill(start, size, 0, source);
+  Check(hr, "Lock");
+}
+
+void DsBuffer::Play(uint32_t flags) {
+  const DWORD play = (flags & kPlayLooping) != 0 ? DSBPLAY_LOOPING : 0;
+  HRESULT hr = buffer_->Play(0, 0, play);
+  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = buffer_->Play(0, 0, play);
+  Check(hr, "Play");
+}
+
+void DsBuffer::Forget() {
+  for (Note& n : notes_) ResetEvent(n.event.get());
+  ++*generation_;
+}
+
+void DsBuffer::Stop() {
+  Check(buffer_->Stop(), "Stop");
+  Forget();
+}
+
+void DsBuffer::Renew() {
+  // The same buffer made as good as new: no allocation per key press.
+  Stop();
+  Check(buffer_->SetCurrentPosition(0), "SetCurrentPosition");
+  HRESULT hr = Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr);
+  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) {
+    hr = Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr);
+  }
+  Check(hr, "Lock");
+  Check(buffer_->SetVolume(0), "SetVolume");
+}
+
+void DsBuffer::TakeSignalled(std::vector<Due>& due) {
+  for (Note& n : notes_) {
+    // An event is signalled once per lap of the buffer (80 ms at the shortest tone time), so no
+    // second signal slips in between this test and the reset.
+    if (WaitForSingleObject(n.event.get(), 0) != WAIT_OBJECT_0) continue;
+    ResetEvent(n.event.get());
+    due.push_back({generation_, *generation_, device_.SinkOf(n.position.event), n.position.event});
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<SoundDevice> OpenDirectSound(Dispatcher& dispatcher) {
+  return std::make_unique<DsDevice>(dispatcher);
+}
+
+}  // namespace audio
