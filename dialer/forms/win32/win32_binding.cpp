@@ -1,0 +1,733 @@
+#include "dialer/forms/win32/win32_binding.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <map>
+#include <tuple>
+
+#include "runtime/error.h"
+
+// After the project's headers (see the header).
+#include <windows.h>
+// windows.h first: the others build on it.
+#include <shellapi.h>
+#include <windowsx.h>
+#undef CreateEvent
+
+namespace forms::win32 {
+namespace {
+
+constexpr wchar_t kClassName[] = L"KavrelForm";
+constexpr wchar_t kBindingProperty[] = L"KavrelBinding";
+constexpr UINT kCallMessage = WM_APP + 1;
+constexpr UINT kCaptionMessage = WM_APP + 2;
+// Control ids stay clear of IDOK and IDCANCEL.
+constexpr int kFirstId = 100;
+// A fixed dialog frame: caption, system menu, no sizing border, no minimise or maximise box.
+constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD kWindowExStyle = WS_EX_WINDOWEDGE;
+
+int Px(int twips) {
+  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
+
+const wchar_t* W(const std::u16string& text) {
+  return reinterpret_cast<const wchar_t*>(text.c_str());
+}
+
+std::u16string TextOf(HWND hwnd) {
+  const int length = GetWindowTextLengthW(hwnd);
+  std::u16string text(static_cast<size_t>(length) + 1, u'\0');
+  const int got = GetWindowTextW(hwnd, reinterpret_cast<wchar_t*>(text.data()), length + 1);
+  text.resize(static_cast<size_t>(std::max(got, 0)));
+  return text;
+}
+
+COLORREF Color(const Rgb& c) {
+  return RGB(c.r, c.g, c.b);
+}
+
+// Shift 1, Ctrl 2, Alt 4, as the key and mouse events give them.
+int16_t ShiftNow() {
+  int16_t state = 0;
+  if (GetKeyState(VK_SHIFT) < 0) state |= 1;
+  if (GetKeyState(VK_CONTROL) < 0) state |= 2;
+  if (GetKeyState(VK_MENU) < 0) state |= 4;
+  return state;
+}
+
+int16_t MouseShift(WPARAM keys) {
+  int16_t state = 0;
+  if (keys & MK_SHIFT) state |= 1;
+  if (keys & MK_CONTROL) state |= 2;
+  if (GetKeyState(VK_MENU) < 0) state |= 4;
+  return state;
+}
+
+bool TakesFocus(Kind kind) {
+  return kind == Kind::TextBox || kind == Kind::Button || kind == Kind::ScrollBar;
+}
+
+// Drawn on the window itself in the original form engine, beneath every control with a window.
+bool Windowless(Kind kind) {
+  return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
+}
+
+[[noreturn]] void WindowFailure(const char* what) {
+  throw runtime::Error(static_cast<int32_t>(GetLastError()),
+                       std::string("The window could not be created (") + what + " failed)");
+}
+
+}  // namespace
+
+std::string FolderOf(const std::string& module_path) {
+  const size_t cut = module_path.find_last_of("\\/");
+  if (cut == std::string::npos) return {};
+  std::string folder = module_path.substr(0, cut);
+  // A drive's root keeps its separator: "C:" alone would name the drive's current folder.
+  if (folder.empty() || (folder.size() == 2 && folder[1] == ':')) folder += '\\';
+  return folder;
+}
+
+int FontHeight(double points) {
+  return -static_cast<int>(std::lround(points * 96.0 / 72.0));
+}
+
+struct Win32Binding::Child {
+  Control* control = nullptr;
+  HWND hwnd = nullptr;
+  WNDPROC original = nullptr;
+  HBRUSH back = nullptr;
+  // Set while the program writes the text: the edit's change notification is not the user's.
+  bool updating = false;
+  // Text boxes: a left press began on the box, and whether it was the second of a double click.
+  bool pressed = false;
+  bool double_clicked = false;
+  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
+  int drag_from = -1;
+};
+
+struct Win32Binding::Resources {
+  std::map<std::tuple<std::string_view, double, bool, bool>, HFONT> fonts;
+  std::vector<HGDIOBJ> objects;
+  std::unordered_map<HWND, Child*> by_window;
+  std::atomic<HWND> post_target{nullptr};
+
+  ~Resources() {
+    for (auto& [key, font] : fonts) DeleteObject(font);
+    for (HGDIOBJ object : objects) DeleteObject(object);
+  }
+
+  HFONT FontFor(const Font& spec) {
+    const auto key = std::make_tuple(spec.face, spec.points, spec.bold, spec.underline);
+    if (auto it = fonts.find(key); it != fonts.end()) return it->second;
+    const std::wstring face(spec.face.begin(), spec.face.end());
+    HFONT font =
+        CreateFontW(FontHeight(spec.points), 0, 0, 0, spec.bold ? FW_BOLD : FW_NORMAL, FALSE,
+                    spec.underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, face.c_str());
+    if (font == nullptr) WindowFailure("CreateFont");
+    fonts.emplace(key, font);
+    return font;
+  }
+};
+
+struct Procedures {
+  static LRESULT CALLBACK Window(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* self = reinterpret_cast<Win32Binding*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+    if (msg == WM_NCCREATE) {
+      self = static_cast<Win32Binding*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
+      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+      self->window_ = hwnd;
+    }
+    if (self == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
+    return self->OnMessage(msg, wp, lp);
+  }
+
+  static LRESULT CALLBACK Child(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    auto* self = static_cast<Win32Binding*>(GetPropW(hwnd, kBindingProperty));
+    Win32Binding::Child* child = self ? self->Find(hwnd) : nullptr;
+    if (child == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
+    return self->OnChildMessage(*child, msg, wp, lp);
+  }
+};
+
+Win32Binding::Win32Binding(void* instance)
+    : instance_(instance), resources_(std::make_unique<Resources>()) {}
+
+Win32Binding::~Win32Binding() {
+  if (window_ != nullptr) DestroyWindow(static_cast<HWND>(window_));
+}
+
+Win32Binding::Child* Win32Binding::Find(void* hwnd) {
+  const auto it = resources_->by_window.find(static_cast<HWND>(hwnd));
+  return it == resources_->by_window.end() ? nullptr : it->second;
+}
+
+void* Win32Binding::ChildOf(const Control& control) const {
+  const auto it = by_control_.find(&control);
+  return it == by_control_.end() ? nullptr : it->second->hwnd;
+}
+
+void Win32Binding::Build(Form& form) {
+  form_ = &form;
+  auto* instance = static_cast<HINSTANCE>(instance_);
+  WNDCLASSEXW wc{};
+  if (!GetClassInfoExW(instance, kClassName, &wc)) {
+    wc = {};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = &Procedures::Window;
+    wc.hInstance = instance;
+    // The icon at its own size (24 x 24), and the small one the title bar takes.
+    wc.hIcon = static_cast<HICON>(
+        LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON, 0, 0, LR_DEFAULTCOLOR));
+    wc.hIconSm = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(1), IMAGE_ICON,
+                                               GetSystemMetrics(SM_CXSMICON),
+                                               GetSystemMetrics(SM_CYSMICON), LR_DEFAULTCOLOR));
+    wc.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = kClassName;
+    if (!RegisterClassExW(&wc)) WindowFailure("RegisterClassEx");
+  }
+
+  RECT frame{0, 0, Px(kClientWidth), Px(kClientHeight)};
+  AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
+  if (!CreateWindowExW(kWindowExStyle, kClassName, W(form.Caption()), kWindowStyle, CW_USEDEFAULT,
+                       CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr,
+                       nullptr, instance, this)) {
+    WindowFailure("CreateWindowEx");
+  }
+  auto* window = static_cast<HWND>(window_);
+  resources_->post_target = window;
+  // A fixed window: its system menu offers only Move and Close.
+  if (HMENU menu = GetSystemMenu(window, FALSE)) {
+    for (UINT item : {SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE}) {
+      DeleteMenu(menu, item, MF_BYCOMMAND);
+    }
+  }
+
+  // Children are stacked in creation order, the first on top: the form's stored order is front
+  // to back. Controls without a window of their own go beneath all others.
+  int id = kFirstId;
+  for (Control* control : form.Controls()) MakeChild(*control, id++);
+  for (const auto& child : children_) {
+    if (Windowless(child->control->spec().kind)) {
+      SetWindowPos(child->hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    }
+  }
+}
+
+void Win32Binding::MakeChild(Control& control, int id) {
+  const ControlSpec& spec = control.spec();
+  DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
+  DWORD ex_style = 0;
+  const wchar_t* window_class = nullptr;
+  std::u16string text;
+  switch (spec.kind) {
+    case Kind::TextBox:
+      window_class = L"EDIT";
+      ex_style |= WS_EX_CLIENTEDGE;
+      style |= spec.multiline ? ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL : ES_AUTOHSCROLL;
+      if (spec.align == Align::Center) style |= ES_CENTER;
+      text = static_cast<TextBox&>(control).Text();
+      break;
+    case Kind::Button:
+      window_class = L"BUTTON";
+      style |= BS_PUSHBUTTON;
+      text = static_cast<Button&>(control).Caption();
+      break;
+    case Kind::ScrollBar:
+      window_class = L"SCROLLBAR";
+      style |= SBS_VERT;
+      break;
+    case Kind::Label:
+      window_class = L"STATIC";
+      style |= (spec.align == Align::Center ? SS_CENTER : SS_LEFT) | SS_NOPREFIX;
+      text = static_cast<Label&>(control).Caption();
+      break;
+    case Kind::Picture:
+      window_class = L"STATIC";
+      style |= SS_BITMAP;
+      // A sunken frame of two pixels.
+      if (spec.sunken_border > 0) ex_style |= WS_EX_CLIENTEDGE;
+      break;
+    case Kind::Timer:
+      timers_.push_back(&static_cast<Timer&>(control));
+      return;
+    case Kind::Line:
+      return;  // painted by the window
+  }
+  if (control.Visible()) style |= WS_VISIBLE;
+  if (!control.Enabled()) style |= WS_DISABLED;
+  if (TakesFocus(spec.kind) && spec.tab >= 0) style |= WS_TABSTOP;
+
+  HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(spec.left), Px(spec.top),
+                              Px(spec.width), Px(spec.height), static_cast<HWND>(window_),
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                              static_cast<HINSTANCE>(instance_), nullptr);
+  if (hwnd == nullptr) WindowFailure("CreateWindowEx");
+  auto child = std::make_unique<Child>();
+  child->control = &control;
+  child->hwnd = hwnd;
+
+  if (!spec.font.face.empty()) {
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources_->FontFor(spec.font)), FALSE);
+  }
+  if (spec.has_back) {
+    child->back = CreateSolidBrush(Color(spec.back));
+    resources_->objects.push_back(child->back);
+  }
+  switch (spec.kind) {
+    case Kind::TextBox:
+      // No limit of the control's own: a long dial string must not be cut short.
+      SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
+      break;
+    case Kind::ScrollBar: {
+      SCROLLINFO info{};
+      info.cbSize = sizeof info;
+      info.fMask = SIF_RANGE | SIF_POS | SIF_PAGE;
+      info.nMin = spec.range.min;
+      info.nMax = spec.range.max;
+      info.nPos = static_cast<ScrollBar&>(control).Value();
+      SetScrollInfo(hwnd, SB_CTL, &info, FALSE);
+      break;
+    }
+    case Kind::Picture: {
+      const std::wstring name(spec.artwork.begin(), spec.artwork.end());
+      HANDLE picture = LoadImageW(static_cast<HINSTANCE>(instance_), name.c_str(), IMAGE_BITMAP, 0,
+                                  0, LR_DEFAULTCOLOR);
+      if (picture == nullptr) WindowFailure("LoadImage");
+      resources_->objects.push_back(picture);
+      SendMessageW(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
+      // The control fits itself to the picture; the table's size is what counts.
+      SetWindowPos(hwnd, nullptr, 0, 0, Px(spec.width), Px(spec.height),
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+      break;
+    }
+    default:
+      break;
+  }
+  if (spec.kind == Kind::TextBox || spec.kind == Kind::Button) {
+    SetPropW(hwnd, kBindingProperty, this);
+    child->original = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Procedures::Child)));
+  }
+  resources_->by_window[hwnd] = child.get();
+  by_control_[&control] = child.get();
+  children_.push_back(std::move(child));
+}
+
+void Win32Binding::Show(int show_command) {
+  auto* window = static_cast<HWND>(window_);
+  ShowWindow(window, show_command);
+  UpdateWindow(window);
+  if (focus_ == nullptr) MoveFocus(false);
+}
+
+int Win32Binding::Run() {
+  MSG msg{};
+  while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    if (Navigate(&msg)) continue;
+    TranslateMessage(&msg);
+    DispatchMessageW(&msg);
+  }
+  const int code = static_cast<int>(msg.wParam);
+  // Calls posted after the window went are dropped.
+  while (PeekMessageW(&msg, nullptr, kCallMessage, kCallMessage, PM_REMOVE)) {
+    delete reinterpret_cast<std::function<void()>*>(msg.lParam);
+  }
+  return code;
+}
+
+bool Win32Binding::Navigate(const void* message) {
+  const MSG& msg = *static_cast<const MSG*>(message);
+  auto* window = static_cast<HWND>(window_);
+  if (msg.message != WM_KEYDOWN || window == nullptr || !IsChild(window, msg.hwnd)) return false;
+  if (msg.wParam == VK_TAB && GetKeyState(VK_CONTROL) >= 0 && GetKeyState(VK_MENU) >= 0) {
+    MoveFocus(GetKeyState(VK_SHIFT) < 0);
+    return true;
+  }
+  // Enter on a focused button clicks it; the keypad has no click, so it stays silent.
+  if (msg.wParam == VK_RETURN) {
+    Child* child = Find(msg.hwnd);
+    if (child != nullptr && child->control->spec().kind == Kind::Button) {
+      static_cast<Button*>(child->control)->UserClick();
+      return true;
+    }
+  }
+  return false;
+}
+
+// The tab order is the table's, whatever the stacking order of the windows.
+void Win32Binding::MoveFocus(bool backwards) {
+  std::vector<Child*> stops;
+  for (const auto& child : children_) {
+    const ControlSpec& spec = child->control->spec();
+    if (TakesFocus(spec.kind) && spec.tab >= 0 && IsWindowVisible(child->hwnd) &&
+        IsWindowEnabled(child->hwnd)) {
+      stops.push_back(child.get());
+    }
+  }
+  if (stops.empty()) return;
+  std::sort(stops.begin(), stops.end(),
+            [](Child* a, Child* b) { return a->control->spec().tab < b->control->spec().tab; });
+  const Child* current = Find(GetFocus());
+  size_t next = backwards ? stops.size() - 1 : 0;
+  if (current != nullptr) {
+    const int tab = current->control->spec().tab;
+    if (backwards) {
+      auto it = std::find_if(stops.rbegin(), stops.rend(),
+                             [tab](Child* c) { return c->control->spec().tab < tab; });
+      if (it != stops.rend()) next = static_cast<size_t>(stops.rend() - it - 1);
+    } else {
+      auto it = std::find_if(stops.begin(), stops.end(),
+                             [tab](Child* c) { return c->control->spec().tab > tab; });
+      if (it != stops.end()) next = static_cast<size_t>(it - stops.begin());
+    }
+  }
+  SetFocus(stops[next]->hwnd);
+}
+
+void Win32Binding::RestoreFocus() {
+  auto* saved = static_cast<HWND>(focus_);
+  if (saved != nullptr && IsWindow(saved) && IsWindowVisible(saved) && IsWindowEnabled(saved)) {
+    SetFocus(saved);
+  } else {
+    MoveFocus(false);
+  }
+}
+
+intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
+  auto* window = static_cast<HWND>(window_);
+  switch (msg) {
+    case WM_COMMAND:
+      if (Child* child = Find(reinterpret_cast<HWND>(lp))) OnCommand(*child, HIWORD(wp));
+      return 0;
+    case WM_VSCROLL:
+      if (Child* child = Find(reinterpret_cast<HWND>(lp))) OnScroll(*child, LOWORD(wp), HIWORD(wp));
+      return 0;
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORSTATIC:
+      return OnColor(msg, wp, reinterpret_cast<HWND>(lp));
+    case WM_TIMER:
+      if (wp >= 1 && wp <= timers_.size()) timers_[wp - 1]->UserTick();
+      return 0;
+    case WM_PAINT:
+      Paint();
+      return 0;
+    case WM_ACTIVATE: {
+      // The focus leaves with the window and comes back to the same control, unless a click
+      // that activated the window has already put it elsewhere.
+      HWND focus = GetFocus();
+      const bool inside = focus != nullptr && IsChild(window, focus);
+      if (LOWORD(wp) == WA_INACTIVE) {
+        if (inside) focus_ = focus;
+      } else if (!inside) {
+        RestoreFocus();
+      }
+      return 0;
+    }
+    case WM_SETFOCUS:
+      RestoreFocus();
+      return 0;
+    case WM_CLOSE:
+      Closing();
+      DestroyWindow(window);
+      return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // The session ends and the process with it: the settings are saved as on any close.
+      if (wp) Closing();
+      return 0;
+    case WM_DESTROY:
+      resources_->post_target = nullptr;
+      for (size_t i = 0; i < timers_.size(); ++i) KillTimer(window, i + 1);
+      PostQuitMessage(0);
+      return 0;
+    case WM_NCDESTROY:
+      window_ = nullptr;
+      return DefWindowProcW(window, msg, wp, lp);
+    case kCallMessage: {
+      const std::unique_ptr<std::function<void()>> call(
+          reinterpret_cast<std::function<void()>*>(lp));
+      (*call)();
+      return 0;
+    }
+    case kCaptionMessage:
+      caption_pending_ = false;
+      SetWindowTextW(window, W(form_->Caption()));
+      return 0;
+    default:
+      return DefWindowProcW(window, msg, wp, lp);
+  }
+}
+
+intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, intptr_t lp) {
+  HWND hwnd = child.hwnd;
+  const auto pass = [&] { return CallWindowProcW(child.original, hwnd, msg, wp, lp); };
+  switch (child.control->spec().kind) {
+    case Kind::Button:
+      switch (msg) {
+        // MouseDown comes with every press of any button, before the button shows it pushed.
+        case WM_LBUTTONDOWN:
+        case WM_LBUTTONDBLCLK:
+        case WM_RBUTTONDOWN:
+        case WM_RBUTTONDBLCLK:
+        case WM_MBUTTONDOWN:
+        case WM_MBUTTONDBLCLK: {
+          const int16_t button = msg == WM_LBUTTONDOWN || msg == WM_LBUTTONDBLCLK   ? 1
+                                 : msg == WM_RBUTTONDOWN || msg == WM_RBUTTONDBLCLK ? 2
+                                                                                    : 4;
+          static_cast<Button*>(child.control)
+              ->UserMouseDown(button, MouseShift(wp),
+                              static_cast<float>(GET_X_LPARAM(lp) * kTwipsPerPixel),
+                              static_cast<float>(GET_Y_LPARAM(lp) * kTwipsPerPixel));
+          return pass();
+        }
+        default:
+          break;
+      }
+      break;
+    case Kind::TextBox: {
+      auto* box = static_cast<TextBox*>(child.control);
+      switch (msg) {
+        case WM_KEYUP:
+        case WM_SYSKEYUP: {
+          const LRESULT result = pass();
+          box->UserKeyUp(static_cast<int16_t>(wp), ShiftNow());
+          return result;
+        }
+        // A click is a left press and release on the box; the release that ends a double click
+        // makes no second click.
+        case WM_LBUTTONDOWN:
+          child.pressed = true;
+          child.double_clicked = false;
+          return pass();
+        case WM_LBUTTONDBLCLK:
+          child.pressed = true;
+          child.double_clicked = true;
+          return pass();
+        case WM_LBUTTONUP: {
+          const LRESULT result = pass();
+          const bool click = child.pressed && !child.double_clicked;
+          child.pressed = false;
+          RECT area;
+          GetClientRect(hwnd, &area);
+          if (click && PtInRect(&area, POINT{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)})) {
+            box->UserClick();
+          }
+          return result;
+        }
+        case WM_SETCURSOR:
+          if (child.control->spec().arrow_cursor && LOWORD(lp) == HTCLIENT) {
+            SetCursor(LoadCursorA(nullptr, IDC_ARROW));
+            return TRUE;
+          }
+          break;
+        default:
+          break;
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (msg == WM_NCDESTROY) {
+    SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(child.original));
+    RemovePropW(hwnd, kBindingProperty);
+  }
+  return pass();
+}
+
+void Win32Binding::OnCommand(Child& child, unsigned code) {
+  switch (child.control->spec().kind) {
+    case Kind::TextBox: {
+      auto* box = static_cast<TextBox*>(child.control);
+      if (code == EN_CHANGE && !child.updating) box->UserEdited(TextOf(child.hwnd));
+      if (code == EN_SETFOCUS) box->UserGotFocus();
+      break;
+    }
+    case Kind::Button:
+      if (code == BN_CLICKED) static_cast<Button*>(child.control)->UserClick();
+      break;
+    default:
+      break;
+  }
+}
+
+void Win32Binding::OnScroll(Child& child, unsigned code, unsigned position) {
+  auto* bar = static_cast<ScrollBar*>(child.control);
+  const ScrollRange& range = bar->spec().range;
+  const int value = bar->Value();
+  int to = value;
+  switch (code) {
+    case SB_THUMBTRACK:
+    case SB_THUMBPOSITION: {
+      // The message carries the thumb's position in 16 bits, which the range fits.
+      const int at = std::clamp(static_cast<int>(position), static_cast<int>(range.min),
+                                static_cast<int>(range.max));
+      if (code == SB_THUMBTRACK) {
+        // Scroll follows the thumb while it is dragged.
+        if (child.drag_from < 0) child.drag_from = value;
+        if (at != value) bar->UserScroll(static_cast<int16_t>(at));
+        return;
+      }
+      // The end of a drag: the value settles where the thumb was let go.
+      SetScrollPos(child.hwnd, SB_CTL, at, TRUE);
+      const int from = child.drag_from < 0 ? value : child.drag_from;
+      child.drag_from = -1;
+      if (at != from) bar->UserChange(static_cast<int16_t>(at));
+      return;
+    }
+    case SB_LINEUP:
+      to = value - range.small_change;
+      break;
+    case SB_LINEDOWN:
+      to = value + range.small_change;
+      break;
+    case SB_PAGEUP:
+      to = value - range.large_change;
+      break;
+    case SB_PAGEDOWN:
+      to = value + range.large_change;
+      break;
+    case SB_TOP:
+      to = range.min;
+      break;
+    case SB_BOTTOM:
+      to = range.max;
+      break;
+    default:
+      return;
+  }
+  to = std::clamp(to, static_cast<int>(range.min), static_cast<int>(range.max));
+  if (to == value) return;
+  SetScrollPos(child.hwnd, SB_CTL, to, TRUE);
+  bar->UserChange(static_cast<int16_t>(to));
+}
+
+intptr_t Win32Binding::OnColor(unsigned msg, uintptr_t dc, void* hwnd) {
+  auto* window = static_cast<HWND>(window_);
+  auto brush = DefWindowProcW(window, msg, dc, reinterpret_cast<LPARAM>(hwnd));
+  const Child* child = Find(hwnd);
+  if (child == nullptr) return brush;
+  const ControlSpec& spec = child->control->spec();
+  auto* context = reinterpret_cast<HDC>(dc);
+  if (spec.has_fore) SetTextColor(context, Color(spec.fore));
+  if (spec.has_back) {
+    SetBkColor(context, Color(spec.back));
+    brush = reinterpret_cast<LRESULT>(child->back);
+  }
+  return brush;
+}
+
+void Win32Binding::Paint() {
+  auto* window = static_cast<HWND>(window_);
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  for (Control* control : form_->Controls()) {
+    const ControlSpec& spec = control->spec();
+    if (spec.kind != Kind::Line || !control->Visible()) continue;
+    const COLORREF color = spec.has_fore ? Color(spec.fore) : GetSysColor(COLOR_WINDOWTEXT);
+    HPEN pen = CreatePen(PS_SOLID, 1, color);
+    HGDIOBJ old = SelectObject(dc, pen);
+    // A line's four numbers are its two end points.
+    MoveToEx(dc, Px(spec.left), Px(spec.top), nullptr);
+    LineTo(dc, Px(spec.width), Px(spec.height));
+    SelectObject(dc, old);
+    DeleteObject(pen);
+  }
+  EndPaint(window, &paint);
+}
+
+void Win32Binding::Closing() {
+  if (closed_ || form_ == nullptr) return;
+  closed_ = true;
+  // Nothing a timer does matters once the window goes.
+  for (size_t i = 0; i < timers_.size(); ++i) KillTimer(static_cast<HWND>(window_), i + 1);
+  form_->UserClose();
+}
+
+void Win32Binding::PropertyChanged(const Control& control, Property property) {
+  const auto it = by_control_.find(&control);
+  if (it == by_control_.end()) return;  // not built yet: Build reads the current state
+  Child& child = *it->second;
+  switch (property) {
+    case Property::Text:
+      child.updating = true;
+      SetWindowTextW(child.hwnd, W(static_cast<const TextBox&>(control).Text()));
+      child.updating = false;
+      break;
+    case Property::Caption:
+      SetWindowTextW(child.hwnd, W(static_cast<const Button&>(control).Caption()));
+      break;
+    case Property::Visible:
+      ShowWindow(child.hwnd, control.Visible() ? SW_SHOWNA : SW_HIDE);
+      break;
+    case Property::Enabled:
+      EnableWindow(child.hwnd, control.Enabled() ? TRUE : FALSE);
+      break;
+    case Property::Value:
+      SetScrollPos(child.hwnd, SB_CTL, static_cast<const ScrollBar&>(control).Value(), TRUE);
+      break;
+  }
+}
+
+void Win32Binding::CaptionChanged() {
+  // Text dialing can change the caption thousands of times in one event: the title bar gets the
+  // last one, once, when the event is over.
+  if (caption_pending_ || window_ == nullptr) return;
+  caption_pending_ = PostMessageW(static_cast<HWND>(window_), kCaptionMessage, 0, 0) != FALSE;
+  if (!caption_pending_) SetWindowTextW(static_cast<HWND>(window_), W(form_->Caption()));
+}
+
+void Win32Binding::ArmTimer(Timer& timer) {
+  const auto it = std::find(timers_.begin(), timers_.end(), &timer);
+  if (it == timers_.end() || window_ == nullptr) return;
+  // Setting an existing timer again starts its count afresh.
+  SetTimer(static_cast<HWND>(window_), static_cast<UINT_PTR>(it - timers_.begin() + 1),
+           static_cast<UINT>(timer.Interval()), nullptr);
+}
+
+void Win32Binding::DisarmTimer(Timer& timer) {
+  const auto it = std::find(timers_.begin(), timers_.end(), &timer);
+  if (it == timers_.end() || window_ == nullptr) return;
+  KillTimer(static_cast<HWND>(window_), static_cast<UINT_PTR>(it - timers_.begin() + 1));
+}
+
+void Win32Binding::ShowMessage(const std::u16string& text) {
+  const std::u16string title(kWindowTitle);
+  MessageBoxW(static_cast<HWND>(window_), W(text), W(title), MB_OK | MB_ICONEXCLAMATION);
+}
+
+std::string Win32Binding::ProgramFolder() {
+  std::string path(MAX_PATH, '\0');
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(path.size());
+    const DWORD got = GetModuleFileNameA(nullptr, path.data(), size);
+    if (got < size) {
+      path.resize(got);
+      return FolderOf(path);
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+void Win32Binding::OpenUrl(const std::string& address, const std::string& directory) {
+  ShellExecuteA(static_cast<HWND>(window_), "Open", address.c_str(), "", directory.c_str(),
+                SW_SHOWNORMAL);
+}
+
+void Win32Binding::Post(std::function<void()> call) {
+  // From any thread: the call runs on the window's thread, between its other messages.
+  auto* posted = new std::function<void()>(std::move(call));
+  HWND target = resources_->post_target;
+  if (target == nullptr ||
+      !PostMessageW(target, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) {
+    delete posted;
+  }
+}
+
+}  // namespace forms::win32
