@@ -1,0 +1,89 @@
+# A private X display and Wine prefix for tests of Windows programs with windows, beside the
+# private sound server of tests/e2e/lib/pulse.sh. Source it from a bash script:
+#
+#   source tests/win32/lib/desktop.sh
+#   desktop_start                 # exports DISPLAY; DESKTOP_WORK is a scratch folder
+#   pulse_start                   # optional: Wine's sound then plays into the null sink
+#   desktop_wine prog.exe ARG...  # runs it under Wine; its output is printed when it ends
+#
+# Wine draws on the display its desktop process was started on, and that process belongs to the
+# prefix. A prefix shared by a whole test run (scripts/wine-env) is used when the run says which
+# display its desktop is on (KAVREL_WINE_DISPLAY, set by scripts/test); otherwise an Xvfb display
+# of our own is started and scripts/wine-env boots a prefix of our own on it. Everything is
+# stopped by process id, and DESKTOP_WORK removed, when the script exits.
+
+_desktop_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+DESKTOP_ROOT=$(cd "$_desktop_here/../../.." && pwd)
+source "$DESKTOP_ROOT/tests/e2e/lib/pulse.sh"
+
+DESKTOP_WORK=""
+DESKTOP_XVFB_PID=""
+
+_desktop_log() { echo "desktop.sh: $*" >&2; }
+
+_desktop_cleanup() {
+  if [ -n "$DESKTOP_XVFB_PID" ]; then
+    _pulse_end "$DESKTOP_XVFB_PID" TERM 5
+    DESKTOP_XVFB_PID=""
+  fi
+  if [ -n "$DESKTOP_WORK" ] && [ -d "$DESKTOP_WORK" ]; then rm -rf "$DESKTOP_WORK"; fi
+}
+
+desktop_start() {
+  local missing=()
+  for cmd in wine wineserver Xvfb xdotool; do
+    command -v "$cmd" >/dev/null 2>&1 || missing+=("$cmd")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    _desktop_log "missing ${missing[*]} (install with: scripts/setup win32 e2e)"
+    return 1
+  fi
+  DESKTOP_WORK=$(mktemp -d "${TMPDIR:-/tmp}/desktop.XXXXXX")
+  # pulse_start, when called afterwards, keeps this trap and runs it with its own clean-up.
+  trap _desktop_cleanup EXIT
+
+  if [ -n "${KAVREL_WINE_DISPLAY:-}" ] && [ -n "${KAVREL_WINE_PREFIX:-}" ] &&
+    [ "${WINEPREFIX:-}" = "$KAVREL_WINE_PREFIX" ]; then
+    export DISPLAY=$KAVREL_WINE_DISPLAY
+    return 0
+  fi
+  # Our own display, and so our own prefix, booted on it by scripts/wine-env.
+  unset KAVREL_WINE_PREFIX WINEPREFIX
+  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$DESKTOP_WORK/display" \
+    </dev/null >"$DESKTOP_WORK/xvfb.log" 2>&1 &
+  DESKTOP_XVFB_PID=$!
+  local i
+  for ((i = 0; i < 200; i++)); do
+    if [ -s "$DESKTOP_WORK/display" ]; then
+      export DISPLAY=":$(head -n 1 "$DESKTOP_WORK/display")"
+      return 0
+    fi
+    if ! kill -0 "$DESKTOP_XVFB_PID" 2>/dev/null; then break; fi
+    sleep 0.1
+  done
+  _desktop_log "Xvfb did not start:"
+  sed 's/^/  /' "$DESKTOP_WORK/xvfb.log" >&2
+  return 1
+}
+
+# With no sound server to reach, Wine finds no audio device.
+desktop_no_sound() {
+  printf 'autospawn = no\n' >"$DESKTOP_WORK/client.conf"
+  export PULSE_CLIENTCONFIG="$DESKTOP_WORK/client.conf" PULSE_SERVER="unix:$DESKTOP_WORK/none"
+}
+
+# Runs a Windows program under Wine and waits for it; prints its standard output, and its
+# standard error when it fails. Returns its exit code.
+desktop_wine() {
+  local status=0
+  # Wine's background services inherit the streams of the call that starts them: files, never
+  # pipes whose readers would wait for them.
+  "$DESKTOP_ROOT/scripts/wine-env" wine "$@" </dev/null >"$DESKTOP_WORK/wine.out" \
+    2>"$DESKTOP_WORK/wine.err" || status=$?
+  cat "$DESKTOP_WORK/wine.out"
+  if [ "$status" -ne 0 ]; then
+    _desktop_log "$1 ended with $status; its standard error:"
+    { grep -v '^ALSA lib' "$DESKTOP_WORK/wine.err" || true; } | tail -n 40 | sed 's/^/  /' >&2
+  fi
+  return "$status"
+}

@@ -1,0 +1,83 @@
+// The sines the tone bank is made of, for comparing the Windows build with the Linux one. A
+// frequency's phases do not depend on the tone time, so the phases of the longest tone (30000 ms)
+// include those of every other; each is taken through synth::Sine, which the bank uses, and
+// through the C library's sin, for the record.
+//   sine_bits         one line per frequency: the phase count and FNV-1a hashes of the bits of
+//                     the phases, of Sine and of sin
+//   sine_bits FILE    also writes every phase, its Sine and its sin as little-endian doubles
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "synth/sine.h"
+#include "synth/slope_filter.h"
+#include "synth/tone_bank.h"
+
+namespace {
+
+struct Fnv {
+  uint64_t hash = 14695981039346656037ull;
+  void Add(double value) {
+    unsigned char bytes[8];
+    std::memcpy(bytes, &value, 8);
+    for (unsigned char b : bytes) hash = (hash ^ b) * 1099511628211ull;
+  }
+};
+
+void Put(std::FILE* out, double value) {
+  uint64_t bits;
+  std::memcpy(&bits, &value, 8);
+  unsigned char bytes[8];
+  for (int i = 0; i < 8; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+  std::fwrite(bytes, 1, 8, out);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::FILE* dump = nullptr;
+  if (argc > 1 && (dump = std::fopen(argv[1], "wb")) == nullptr) {
+    std::fprintf(stderr, "sine_bits: cannot write %s\n", argv[1]);
+    return 1;
+  }
+  synth::SlopeEnvelope slope;
+  int32_t slope_time = 20;
+  slope.InitSlopeFilter(slope_time);
+  const int16_t magnitude = 16384;
+  slope.CalcSlope(magnitude);
+  const int32_t top = slope.SlopeLength();
+  const int32_t samples = 2 * (top + 1) + synth::HoldSamplesFor(30000, top);
+
+  // The bank's own steps and wrap, frequency by frequency: rows, then columns.
+  const double per_hz = synth::kTwoPi / synth::kSampleRate;
+  for (int f = 0; f < 8; ++f) {
+    const int32_t hz = f < 4 ? synth::RowFreq[f] : synth::ColFreq[f - 4];
+    const double step = per_hz * hz;
+    double phase = 0;
+    Fnv phases, sines, libm;
+    for (int32_t s = 0; s < samples; ++s) {
+      phase += step;
+      if (phase > synth::kPhaseWrap) phase -= synth::kPhaseWrap;
+      const double ours = synth::Sine(phase);
+      const double theirs = std::sin(phase);
+      phases.Add(phase);
+      sines.Add(ours);
+      libm.Add(theirs);
+      if (dump != nullptr) {
+        Put(dump, phase);
+        Put(dump, ours);
+        Put(dump, theirs);
+      }
+    }
+    std::printf("%d %d phases=%016llx sine=%016llx libm=%016llx\n", hz, samples,
+                static_cast<unsigned long long>(phases.hash),
+                static_cast<unsigned long long>(sines.hash),
+                static_cast<unsigned long long>(libm.hash));
+  }
+  if (dump != nullptr && std::fclose(dump) != 0) {
+    std::fprintf(stderr, "sine_bits: writing %s failed\n", argv[1]);
+    return 1;
+  }
+  return 0;
+}
