@@ -4,10 +4,11 @@
 // notification through the dispatcher, so the window never sees the audio thread.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "audio/device.h"
@@ -23,6 +24,22 @@ struct SdlPlaybackStats {
   // Times the play cursor entered samples not written since they last played: a half the window
   // did not refill in time, heard again.
   int64_t underruns = 0;
+};
+
+// The one short lock between the window thread and the audio thread. While the real-time audio
+// thread waits for it, its holder runs at the waiter's priority: without that, a busy machine
+// could set the window thread aside in the middle of a copy and hold the audio thread up with it.
+class PriorityInheritingMutex {
+ public:
+  PriorityInheritingMutex();
+  ~PriorityInheritingMutex();
+  PriorityInheritingMutex(const PriorityInheritingMutex&) = delete;
+  PriorityInheritingMutex& operator=(const PriorityInheritingMutex&) = delete;
+  void lock();
+  void unlock();
+
+ private:
+  pthread_mutex_t mutex_;
 };
 
 class SdlSoundDevice final : public SoundDevice {
@@ -61,12 +78,13 @@ class SdlSoundDevice final : public SoundDevice {
   Dispatcher& dispatcher_;
   uint32_t device_id_ = 0;
   // Shared by the callback's reads and the window thread's changes; held only for short copies.
-  mutable std::mutex mutex_;
+  mutable PriorityInheritingMutex mutex_;
   std::vector<EventSink*> sinks_;
   std::vector<SdlBuffer*> buffers_;
   SdlPlaybackStats stats_;
   // Filled and emptied by the callback only; its capacity is kept from call to call.
   std::vector<Due> due_;
+  bool callback_scheduled_ = false;  // the callback's thread only
 };
 
 // The device as the output module's factory wants it.
