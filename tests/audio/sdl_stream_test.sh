@@ -30,24 +30,49 @@ if ! grep -q 'No audio output device could be opened: ' "$PULSE_WORK/no-device.t
   exit 1
 fi
 
-pulse_record_start "$PULSE_WORK/capture.wav"
-SDL_AUDIODRIVER=pulseaudio timeout 60 "$check" play --keys "$keys" --scroll 601 \
-  --expected "$PULSE_WORK/expected.bin" </dev/null
-# Let the end of the stream pass the sink before the recorder stops.
-sleep 0.3
-pulse_record_stop
+# One stream, recorded and checked: 0 when heard right; 3 when the window thread missed the
+# 30 ms lead (the device heard a half again); 2 when the recording is not what was written;
+# 1 when the program itself failed.
+stream_once() {
+  local capture="$PULSE_WORK/capture.wav" expected="$PULSE_WORK/expected.bin"
+  local played=0 status=0 digits
+  rm -f "$capture" "$expected"
+  pulse_record_start "$capture"
+  SDL_AUDIODRIVER=pulseaudio timeout 60 "$check" play --keys "$keys" --scroll 601 \
+    --expected "$expected" </dev/null || played=$?
+  # Let the end of the stream pass the sink before the recorder stops.
+  sleep 0.3
+  pulse_record_stop
+  [ "$played" -eq 0 ] || [ "$played" -eq 3 ] || return 1
 
-status=0
-digits=$(pulse_decode_dtmf "$PULSE_WORK/capture.wav")
-if [ "$digits" = "$keys" ]; then
-  echo "decoded $digits" >&2
-else
-  echo "FAIL: decoded '$digits', wanted '$keys'" >&2
-  status=1
-fi
-"$check" verify "$PULSE_WORK/expected.bin" "$PULSE_WORK/capture.wav" || status=1
+  digits=$(pulse_decode_dtmf "$capture")
+  if [ "$digits" = "$keys" ]; then
+    echo "decoded $digits" >&2
+  else
+    echo "decoded '$digits', wanted '$keys'" >&2
+    status=2
+  fi
+  "$check" verify "$expected" "$capture" || status=2
+  if [ "$status" -ne 0 ]; then
+    cp "$capture" "$failed_copy" && echo "recording kept as $failed_copy" >&2
+  fi
+  [ "$played" -eq 3 ] && return 3
+  return "$status"
+}
 
-if [ "$status" -ne 0 ]; then
-  cp "$PULSE_WORK/capture.wav" "$failed_copy" && echo "recording kept as $failed_copy" >&2
-fi
-exit "$status"
+# On a loaded machine the window thread can miss the lead, and the sound server itself can run
+# dry for a few milliseconds (seen with every thread of this stream real-time, under a load of
+# six or more on two processors). Either gets one more attempt, reported here; a fault of the
+# stream repeats and fails.
+for attempt in 1 2; do
+  result=0
+  stream_once || result=$?
+  case "$result" in
+    0) exit 0 ;;
+    2) echo "attempt $attempt: the recording is not what was written" >&2 ;;
+    3) echo "attempt $attempt: the window thread missed the 30 ms lead (machine too busy)" >&2 ;;
+    *) echo "FAIL: sdl_stream_check play failed" >&2; exit 1 ;;
+  esac
+done
+echo "FAIL: no attempt was heard as written" >&2
+exit 1
