@@ -173,6 +173,8 @@ class DsDevice final : public SoundDevice {
   // look when one is signalled. It waits again only once the window's thread has looked, since
   // the events stay signalled until then.
   void Watch() {
+    // The lead before a half plays is 30 ms: this thread must not wait behind busy ones.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
     std::vector<Handle> copies;
     for (;;) {
       bool armed = false;
@@ -217,7 +219,8 @@ class DsDevice final : public SoundDevice {
   }
 
   // On the window's thread: takes every signalled event, lets the watcher wait again, and
-  // delivers each as a call of its own (so that an error in one does not lose the others).
+  // delivers them. Usually one is due, and it runs at once; any others are posted as calls of
+  // their own first, so that an error in one loses none of the rest.
   void Look() {
     due_.clear();
     {
@@ -226,12 +229,15 @@ class DsDevice final : public SoundDevice {
     }
     for (DsBuffer* b : buffers_) b->TakeSignalled(due_);
     SetEvent(wake_.get());
-    for (Due& d : due_) {
-      dispatcher_.Post([d = std::move(d)] {
-        const auto generation = d.generation.lock();
-        if (generation && *generation == d.current) d.sink->DXCallBack(d.event);
-      });
+    for (size_t i = 1; i < due_.size(); ++i) {
+      dispatcher_.Post([d = std::move(due_[i])] { Notify(d); });
     }
+    if (!due_.empty()) Notify(due_.front());
+  }
+
+  static void Notify(const Due& d) {
+    const auto generation = d.generation.lock();
+    if (generation && *generation == d.current) d.sink->DXCallBack(d.event);
   }
 
   Dispatcher& dispatcher_;
