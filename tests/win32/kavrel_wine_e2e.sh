@@ -3,7 +3,8 @@
 # output in a private PulseAudio null sink. Keypad keys pressed with the mouse, a dial string
 # edited and played, the volume stepped, a text typed into the hidden text box (reached by the
 # keyboard) and sent with Enter; the sink's monitor recorded and decoded by an independent DTMF
-# decoder; the window closed with Alt+F4 and the settings file it wrote checked byte for byte.
+# decoder; the web link clicked (Wine's shell is given a recorder for a browser); the window
+# closed with Alt+F4 and the settings file it wrote checked byte for byte.
 # A screenshot is kept in OUT.
 #   kavrel_wine_e2e.sh KAVREL_EXE OUT
 set -euo pipefail
@@ -76,6 +77,11 @@ step "Kavrel.exe from a folder of its own, with prepared settings"
 mkdir "$W/app"
 cp "$KAVREL" "$W/app/Kavrel.exe"
 printf '159\r\n60\r\n 201 \r\n \r\n \r\n' >"$W/app/Sindrat.ini"
+# Wine's shell hands web addresses to the first of these programs: a recorder, not a browser.
+printf '#!/bin/sh\necho "$@" >>"%s/opened"\n' "$W" >"$W/browser"
+chmod +x "$W/browser"
+wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$W/browser" /f \
+  </dev/null >/dev/null 2>&1 || fail "could not set Wine's browser"
 (cd "$W/app" && exec wine Kavrel.exe </dev/null >"$W/kavrel.out" 2>"$W/kavrel.err") &
 KAVREL_PID=$!
 pulse_at_exit "kill $KAVREL_PID 2>/dev/null"
@@ -151,6 +157,14 @@ heard=$(pulse_decode_dtmf "$W/cap.wav")
 expected="${KEYS}159#A47681019"
 [ "$heard" = "$expected" ] || fail --recording "heard '$heard', expected '$expected'"
 echo "ok   decoded $heard"
+
+step "the web link"
+TEXT4="75 258"
+click "$TEXT4"
+wait_for 30 '[ -s "$W/opened" ]' || fail "clicking the web link opened nothing"
+opened=$(cat "$W/opened")
+[ "$opened" = "http://www.pelorin.example/index.html" ] || fail "the web link opened '$opened'"
+echo "ok   the web link opened $opened"
 
 step "screenshot"
 wait_for 10 '[ "$(title)" = "Pelorin 1.0" ]' || fail "the title did not come back"
