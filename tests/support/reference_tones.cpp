@@ -1,8 +1,7 @@
 #include "tests/support/reference_tones.h"
 
-#include <cmath>
-
 #include "runtime/rounding.h"
+#include "synth/sine.h"
 #include "synth/tone_bank.h"
 
 namespace testsupport {
@@ -28,7 +27,7 @@ std::vector<int16_t> ReferenceToneBank(float tone_duration, const synth::SlopeEn
         col_phase += col_step;
         if (col_phase > synth::kPhaseWrap) col_phase -= synth::kPhaseWrap;
         out[s++] = runtime::CInt(static_cast<double>(envelope) *
-                                 (std::sin(row_phase) + std::sin(col_phase)));
+                                 (synth::Sine(row_phase) + synth::Sine(col_phase)));
       };
       for (int32_t i = 0; i <= top; ++i) put(table[i]);
       for (int32_t i = 0; i < hold; ++i) put(table[top]);

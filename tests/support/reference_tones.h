@@ -1,5 +1,5 @@
-// The tone bank computed the plain way, two sines per sample per row, to check the fast one
-// against.
+// The tone bank computed the plain way, two sines per sample per row (with the bank's own sine),
+// to check the fast build against.
 #pragma once
 
 #include <cstdint>
