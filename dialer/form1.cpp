@@ -154,7 +154,7 @@ void Form1::ReadSettings() {
     } catch (const runtime::Error&) {
       return;
     }
-    const forms::ScrollRange& range = VScroll1.spec().range;
+    const forms::ScrollRange& range = VScroll1.def().range;
     if (value >= range.min && value <= range.max) VScroll1.SetValue(value);
   }
 }

@@ -34,7 +34,7 @@ struct ScrollRange {
   int16_t min, max, small_change, large_change, value;
 };
 
-struct ControlSpec {
+struct ControlDef {
   std::string_view name;
   Kind kind;
   int index;  // position in a control array, -1 for a single control
@@ -59,7 +59,7 @@ struct ControlSpec {
 };
 
 // The controls in the order the window stores them.
-std::span<const ControlSpec> Form1Controls();
-const ControlSpec& ControlNamed(std::string_view name, int index = -1);
+std::span<const ControlDef> Form1Controls();
+const ControlDef& ControlNamed(std::string_view name, int index = -1);
 
 }  // namespace forms

@@ -8,8 +8,8 @@
 
 namespace forms {
 
-Control::Control(Form& form, const ControlSpec& spec)
-    : form_(form), spec_(spec), visible_(spec.visible), enabled_(spec.enabled) {
+Control::Control(Form& form, const ControlDef& def)
+    : form_(form), def_(def), visible_(def.visible), enabled_(def.enabled) {
   form.controls_.push_back(this);
 }
 
@@ -58,9 +58,9 @@ void Button::UserClick() {
 }
 
 void ScrollBar::SetValue(int16_t value) {
-  if (value < spec().range.min || value > spec().range.max) {
+  if (value < def().range.min || value > def().range.max) {
     throw runtime::Error(runtime::kInvalidCall, "Invalid property value " + std::to_string(value) +
-                                                    " for " + std::string(spec().name));
+                                                    " for " + std::string(def().name));
   }
   if (value == value_) return;
   value_ = value;
@@ -101,7 +101,7 @@ void Form::AppendCaption(std::u16string_view tail) {
 
 Control* Form::Find(std::string_view name, int index) const {
   for (Control* c : controls_) {
-    if (c->spec().name == name && c->spec().index == index) return c;
+    if (c->def().name == name && c->def().index == index) return c;
   }
   return nullptr;
 }

@@ -48,12 +48,12 @@ class Binding : public audio::Dispatcher {
 
 class Control {
  public:
-  Control(Form& form, const ControlSpec& spec);
+  Control(Form& form, const ControlDef& def);
   Control(const Control&) = delete;
   Control& operator=(const Control&) = delete;
   virtual ~Control() = default;
 
-  const ControlSpec& spec() const { return spec_; }
+  const ControlDef& def() const { return def_; }
   bool Visible() const { return visible_; }
   void SetVisible(bool visible);
   bool Enabled() const { return enabled_; }
@@ -64,7 +64,7 @@ class Control {
   Form& form_;
 
  private:
-  const ControlSpec& spec_;
+  const ControlDef& def_;
   bool visible_;
   bool enabled_;
 };
@@ -88,7 +88,7 @@ class TextBox final : public Control {
   void UserClick();
 
  private:
-  std::u16string text_ = std::u16string(spec().text);
+  std::u16string text_ = std::u16string(def().text);
 };
 
 class Button final : public Control {
@@ -105,7 +105,7 @@ class Button final : public Control {
   void UserClick();
 
  private:
-  std::u16string caption_ = std::u16string(spec().text);
+  std::u16string caption_ = std::u16string(def().text);
 };
 
 class ScrollBar final : public Control {
@@ -124,7 +124,7 @@ class ScrollBar final : public Control {
   void UserChange(int16_t value);
 
  private:
-  int16_t value_ = spec().range.value;
+  int16_t value_ = def().range.value;
 };
 
 class Label final : public Control {
@@ -133,7 +133,7 @@ class Label final : public Control {
   const std::u16string& Caption() const { return caption_; }
 
  private:
-  std::u16string caption_ = std::u16string(spec().text);
+  std::u16string caption_ = std::u16string(def().text);
 };
 
 // Pictures and lines: shown as the table says, no behaviour.
@@ -146,7 +146,7 @@ class Timer final : public Control {
  public:
   using Control::Control;
 
-  int Interval() const { return spec().interval_ms; }
+  int Interval() const { return def().interval_ms; }
   // Disabling and then enabling restarts the count: the tick comes one interval after the
   // latest enable. While enabled it ticks every interval.
   void SetEnabled(bool enabled) override;

@@ -32,14 +32,14 @@
 
 namespace {
 
-using forms::ControlSpec;
+using forms::ControlDef;
 using forms::Kind;
 
 // Every control of the table, of its kind, with no handlers until a test sets them.
 class TableForm final : public forms::Form {
  public:
   explicit TableForm(forms::Binding& binding) : forms::Form(binding) {
-    for (const ControlSpec& spec : forms::Form1Controls()) owned_.push_back(Make(spec));
+    for (const ControlDef& def : forms::Form1Controls()) owned_.push_back(Make(def));
   }
 
   template <typename T>
@@ -52,21 +52,21 @@ class TableForm final : public forms::Form {
   int unloads = 0;
 
  private:
-  std::unique_ptr<forms::Control> Make(const ControlSpec& spec) {
-    switch (spec.kind) {
+  std::unique_ptr<forms::Control> Make(const ControlDef& def) {
+    switch (def.kind) {
       case Kind::TextBox:
-        return std::make_unique<forms::TextBox>(*this, spec);
+        return std::make_unique<forms::TextBox>(*this, def);
       case Kind::Button:
-        return std::make_unique<forms::Button>(*this, spec);
+        return std::make_unique<forms::Button>(*this, def);
       case Kind::ScrollBar:
-        return std::make_unique<forms::ScrollBar>(*this, spec);
+        return std::make_unique<forms::ScrollBar>(*this, def);
       case Kind::Label:
-        return std::make_unique<forms::Label>(*this, spec);
+        return std::make_unique<forms::Label>(*this, def);
       case Kind::Timer:
-        return std::make_unique<forms::Timer>(*this, spec);
+        return std::make_unique<forms::Timer>(*this, def);
       case Kind::Picture:
       case Kind::Line:
-        return std::make_unique<forms::Decoration>(*this, spec);
+        return std::make_unique<forms::Decoration>(*this, def);
     }
     return nullptr;
   }
@@ -74,9 +74,9 @@ class TableForm final : public forms::Form {
   std::vector<std::unique_ptr<forms::Control>> owned_;
 };
 
-QString NameOf(const ControlSpec& spec) {
-  const QString name = QString::fromLatin1(spec.name.data(), spec.name.size());
-  return spec.index < 0 ? name : QStringLiteral("%1(%2)").arg(name).arg(spec.index);
+QString NameOf(const ControlDef& def) {
+  const QString name = QString::fromLatin1(def.name.data(), def.name.size());
+  return def.index < 0 ? name : QStringLiteral("%1(%2)").arg(name).arg(def.index);
 }
 
 int Px(int twips) {
@@ -94,8 +94,8 @@ class QtBindingTest : public ::testing::Test {
 
   template <typename W = QWidget>
   W* Widget(std::string_view name, int index = -1) {
-    const ControlSpec& spec = forms::ControlNamed(name, index);
-    return binding_.Window().findChild<W*>(NameOf(spec));
+    const ControlDef& def = forms::ControlNamed(name, index);
+    return binding_.Window().findChild<W*>(NameOf(def));
   }
 
   forms::qt::QtBinding binding_;
@@ -118,54 +118,53 @@ TEST_F(QtBindingTest, WindowIsFixedSizeWithTitleIconAndNoMinimiseOrMaximise) {
 
 TEST_F(QtBindingTest, EveryControlHasItsPlaceFontColourAndState) {
   int checked = 0;
-  for (const ControlSpec& spec : forms::Form1Controls()) {
-    SCOPED_TRACE(NameOf(spec).toStdString());
-    QWidget* widget = Widget(spec.name, spec.index);
-    if (spec.kind == Kind::Timer) {
+  for (const ControlDef& def : forms::Form1Controls()) {
+    SCOPED_TRACE(NameOf(def).toStdString());
+    QWidget* widget = Widget(def.name, def.index);
+    if (def.kind == Kind::Timer) {
       EXPECT_EQ(widget, nullptr);
       continue;
     }
     ASSERT_NE(widget, nullptr);
     ++checked;
-    if (spec.kind == Kind::Line) {
+    if (def.kind == Kind::Line) {
       const QRect ends =
-          QRect(QPoint(Px(spec.left), Px(spec.top)), QPoint(Px(spec.width), Px(spec.height)))
+          QRect(QPoint(Px(def.left), Px(def.top)), QPoint(Px(def.width), Px(def.height)))
               .normalized();
       EXPECT_EQ(widget->geometry(), ends);
       EXPECT_GE(widget->y(), 281);  // below the client area
       continue;
     }
-    EXPECT_EQ(widget->geometry(),
-              QRect(Px(spec.left), Px(spec.top), Px(spec.width), Px(spec.height)));
-    EXPECT_EQ(widget->isVisibleTo(&binding_.Window()), spec.visible);
-    EXPECT_EQ(widget->isEnabled(), spec.enabled);
-    if (!spec.font.face.empty()) {
+    EXPECT_EQ(widget->geometry(), QRect(Px(def.left), Px(def.top), Px(def.width), Px(def.height)));
+    EXPECT_EQ(widget->isVisibleTo(&binding_.Window()), def.visible);
+    EXPECT_EQ(widget->isEnabled(), def.enabled);
+    if (!def.font.face.empty()) {
       const QFontInfo font(widget->font());
       EXPECT_TRUE(font.family() == "Arial" || font.family() == "Liberation Sans")
           << font.family().toStdString();
-      EXPECT_EQ(font.pixelSize(), qRound(spec.font.points * 96 / 72));
-      EXPECT_EQ(font.bold(), spec.font.bold);
-      EXPECT_EQ(font.underline(), spec.font.underline);
+      EXPECT_EQ(font.pixelSize(), qRound(def.font.points * 96 / 72));
+      EXPECT_EQ(font.bold(), def.font.bold);
+      EXPECT_EQ(font.underline(), def.font.underline);
     }
-    if (spec.has_back) {
+    if (def.has_back) {
       EXPECT_EQ(widget->palette().color(QPalette::Base),
-                QColor(spec.back.r, spec.back.g, spec.back.b));
+                QColor(def.back.r, def.back.g, def.back.b));
     }
-    if (spec.has_fore) {
+    if (def.has_fore) {
       EXPECT_EQ(widget->palette().color(QPalette::Text),
-                QColor(spec.fore.r, spec.fore.g, spec.fore.b));
+                QColor(def.fore.r, def.fore.g, def.fore.b));
     }
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-      EXPECT_EQ(edit->text().toStdU16String(), spec.text);
+      EXPECT_EQ(edit->text().toStdU16String(), def.text);
       EXPECT_EQ(edit->alignment() & Qt::AlignHorizontal_Mask,
-                spec.align == forms::Align::Center ? Qt::AlignHCenter : Qt::AlignLeft);
+                def.align == forms::Align::Center ? Qt::AlignHCenter : Qt::AlignLeft);
     }
-    if (auto* label = qobject_cast<QLabel*>(widget); label && spec.kind == Kind::Label) {
-      EXPECT_EQ(label->text().toStdU16String(), spec.text);
+    if (auto* label = qobject_cast<QLabel*>(widget); label && def.kind == Kind::Label) {
+      EXPECT_EQ(label->text().toStdU16String(), def.text);
       EXPECT_EQ(label->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignHCenter);
     }
     if (auto* button = qobject_cast<QPushButton*>(widget)) {
-      EXPECT_EQ(button->text().toStdU16String(), spec.text);
+      EXPECT_EQ(button->text().toStdU16String(), def.text);
     }
   }
   EXPECT_EQ(checked, 29);

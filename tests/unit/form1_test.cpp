@@ -490,25 +490,25 @@ TEST(Window, ControlTableMatchesTheLayout) {
   Dialer d;
   const auto& controls = d.form.Controls();
   ASSERT_EQ(controls.size(), 31u);
-  EXPECT_EQ(controls.front()->spec().name, "Text6");
-  EXPECT_EQ(controls.back()->spec().name, "Label1");
-  EXPECT_FALSE(d.form.Text5.spec().visible);
+  EXPECT_EQ(controls.front()->def().name, "Text6");
+  EXPECT_EQ(controls.back()->def().name, "Label1");
+  EXPECT_FALSE(d.form.Text5.def().visible);
   EXPECT_FALSE(d.form.Text3.Enabled());
   // Text5 lies exactly over Text1.
-  const auto& t1 = d.form.Text1.spec();
-  const auto& t5 = d.form.Text5.spec();
+  const auto& t1 = d.form.Text1.def();
+  const auto& t5 = d.form.Text5.def();
   EXPECT_EQ(std::tie(t1.left, t1.top, t1.width, t1.height),
             std::tie(t5.left, t5.top, t5.width, t5.height));
   // Tab stops 0..25 are each used once.
   std::vector<int> tabs;
   for (const auto* c : controls)
-    if (c->spec().tab >= 0) tabs.push_back(c->spec().tab);
+    if (c->def().tab >= 0) tabs.push_back(c->def().tab);
   std::sort(tabs.begin(), tabs.end());
   std::vector<int> expected(tabs.size());
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(tabs, expected);
-  EXPECT_EQ(d.form.Command2[10].spec().left, 3600);
-  EXPECT_EQ(d.form.Command2[4].spec().left, 2265);
+  EXPECT_EQ(d.form.Command2[10].def().left, 3600);
+  EXPECT_EQ(d.form.Command2[4].def().left, 2265);
 }
 
 }  // namespace

@@ -37,8 +37,8 @@ std::u16string TextOf(HWND hwnd) {
 }
 
 std::string Name(const Control& c) {
-  const std::string name(c.spec().name);
-  return c.spec().index < 0 ? name : name + "(" + std::to_string(c.spec().index) + ")";
+  const std::string name(c.def().name);
+  return c.def().index < 0 ? name : name + "(" + std::to_string(c.def().index) + ")";
 }
 
 class Session {
@@ -122,35 +122,35 @@ void CheckLayout(Session& s) {
     return std::find(stacking.begin(), stacking.end(), s.Of(c)) - stacking.begin();
   };
   for (Control* c : form.Controls()) {
-    const forms::ControlSpec& spec = c->spec();
+    const forms::ControlDef& def = c->def();
     HWND hwnd = s.Of(*c);
-    if (spec.kind == Kind::Timer || spec.kind == Kind::Line) {
+    if (def.kind == Kind::Timer || def.kind == Kind::Line) {
       checks.Expect(hwnd == nullptr, Name(*c) + ": no window of its own");
       continue;
     }
     RECT r;
     GetWindowRect(hwnd, &r);
     MapWindowPoints(nullptr, s.window(), reinterpret_cast<POINT*>(&r), 2);
-    checks.Expect(r.left == Px(spec.left) && r.top == Px(spec.top) &&
-                      r.right - r.left == Px(spec.width) && r.bottom - r.top == Px(spec.height),
+    checks.Expect(r.left == Px(def.left) && r.top == Px(def.top) &&
+                      r.right - r.left == Px(def.width) && r.bottom - r.top == Px(def.height),
                   Name(*c) + ": at the table's pixels");
     checks.ExpectEq(IsWindowVisible(hwnd) != FALSE, c->Visible(), Name(*c) + ": visibility");
     checks.ExpectEq(IsWindowEnabled(hwnd) != FALSE, c->Enabled(), Name(*c) + ": enabled");
-    if (!spec.font.face.empty()) {
+    if (!def.font.face.empty()) {
       LOGFONTW font{};
       GetObjectW(reinterpret_cast<HFONT>(SendMessageW(hwnd, WM_GETFONT, 0, 0)), sizeof font, &font);
-      checks.Expect(font.lfHeight == forms::win32::FontHeight(spec.font.points) &&
-                        (font.lfWeight >= FW_BOLD) == spec.font.bold &&
-                        (font.lfUnderline != 0) == spec.font.underline &&
+      checks.Expect(font.lfHeight == forms::win32::FontHeight(def.font.points) &&
+                        (font.lfWeight >= FW_BOLD) == def.font.bold &&
+                        (font.lfUnderline != 0) == def.font.underline &&
                         std::wstring(font.lfFaceName) == L"Arial",
                     Name(*c) + ": font");
     }
     const LONG style = GetWindowLongW(hwnd, GWL_STYLE);
-    if (spec.kind == Kind::TextBox) {
-      checks.ExpectEq((style & ES_CENTER) != 0, spec.align == forms::Align::Center,
+    if (def.kind == Kind::TextBox) {
+      checks.ExpectEq((style & ES_CENTER) != 0, def.align == forms::Align::Center,
                       Name(*c) + ": centred as the table says");
       checks.ExpectEq((style & (ES_MULTILINE | ES_WANTRETURN)) == (ES_MULTILINE | ES_WANTRETURN),
-                      spec.multiline, Name(*c) + ": multi-line as the table says");
+                      def.multiline, Name(*c) + ": multi-line as the table says");
     }
   }
   checks.ExpectEq(forms::win32::FontHeight(8.25), -11, "font: 8.25 pt is 11 pixels");

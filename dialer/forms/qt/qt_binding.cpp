@@ -57,11 +57,11 @@ QString FontFamily(std::string_view face) {
 
 // Sizes are in pixels at 96 dpi, as the layout's twips are, so that text keeps its place in the
 // fixed layout whatever dpi the display reports.
-QFont MakeFont(const Font& spec) {
-  QFont font(FontFamily(spec.face));
-  font.setPixelSize(static_cast<int>(std::lround(spec.points * 96.0 / 72.0)));
-  font.setBold(spec.bold);
-  font.setUnderline(spec.underline);
+QFont MakeFont(const Font& def) {
+  QFont font(FontFamily(def.face));
+  font.setPixelSize(static_cast<int>(std::lround(def.points * 96.0 / 72.0)));
+  font.setBold(def.bold);
+  font.setUnderline(def.underline);
   return font;
 }
 
@@ -239,30 +239,29 @@ void QtBinding::Build(Form& form) {
   for (Control* control : form.Controls()) {
     QWidget* widget = MakeWidget(*control);
     if (widget == nullptr) continue;
-    const ControlSpec& spec = control->spec();
-    widget->setObjectName(spec.index < 0
-                              ? QString::fromLatin1(spec.name.data(), spec.name.size())
-                              : QStringLiteral("%1(%2)")
-                                    .arg(QLatin1String(spec.name.data(), spec.name.size()))
-                                    .arg(spec.index));
-    if (!spec.font.face.empty()) widget->setFont(MakeFont(spec.font));
+    const ControlDef& def = control->def();
+    widget->setObjectName(def.index < 0 ? QString::fromLatin1(def.name.data(), def.name.size())
+                                        : QStringLiteral("%1(%2)")
+                                              .arg(QLatin1String(def.name.data(), def.name.size()))
+                                              .arg(def.index));
+    if (!def.font.face.empty()) widget->setFont(MakeFont(def.font));
     QPalette palette = widget->palette();
-    if (spec.has_back) {
+    if (def.has_back) {
       for (auto role : {QPalette::Base, QPalette::Window, QPalette::Button}) {
-        palette.setColor(role, ToColor(spec.back));
+        palette.setColor(role, ToColor(def.back));
       }
     }
-    if (spec.has_fore) {
+    if (def.has_fore) {
       for (auto role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText}) {
-        palette.setColor(role, ToColor(spec.fore));
+        palette.setColor(role, ToColor(def.fore));
       }
     }
     widget->setPalette(palette);
     widget->setVisible(control->Visible());
     widget->setEnabled(control->Enabled());
-    if (TakesFocus(spec.kind) && spec.tab >= 0) {
+    if (TakesFocus(def.kind) && def.tab >= 0) {
       widget->setFocusPolicy(Qt::StrongFocus);
-      tab_stops.emplace_back(spec.tab, widget);
+      tab_stops.emplace_back(def.tab, widget);
     } else {
       widget->setFocusPolicy(Qt::NoFocus);
     }
@@ -277,7 +276,7 @@ void QtBinding::Build(Form& form) {
   }
   for (Control* control : form.Controls()) {
     auto it = widgets_.find(control);
-    if (it != widgets_.end() && Windowless(control->spec().kind)) it->second->lower();
+    if (it != widgets_.end() && Windowless(control->def().kind)) it->second->lower();
   }
 
   std::sort(tab_stops.begin(), tab_stops.end(),
@@ -288,30 +287,30 @@ void QtBinding::Build(Form& form) {
 }
 
 QWidget* QtBinding::MakeWidget(Control& control) {
-  const ControlSpec& spec = control.spec();
+  const ControlDef& def = control.def();
   QWidget* parent = window_.get();
   QWidget* widget = nullptr;
-  switch (spec.kind) {
+  switch (def.kind) {
     case Kind::TextBox: {
       const auto& box = static_cast<TextBox&>(control);
-      if (spec.multiline) {
+      if (def.multiline) {
         auto* edit = new QPlainTextEdit(parent);
         edit->setTabChangesFocus(true);
         edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         QTextOption option = edit->document()->defaultTextOption();
-        option.setAlignment(ToAlignment(spec.align));
+        option.setAlignment(ToAlignment(def.align));
         edit->document()->setDefaultTextOption(option);
         edit->setPlainText(ToWidgetText(box.Text()));
-        if (spec.arrow_cursor) edit->viewport()->setCursor(Qt::ArrowCursor);
+        if (def.arrow_cursor) edit->viewport()->setCursor(Qt::ArrowCursor);
         widget = edit;
       } else {
         auto* edit = new QLineEdit(parent);
         // No limit of the widget's own: a long dial string must not be cut short.
         edit->setMaxLength(std::numeric_limits<int>::max());
-        edit->setAlignment(ToAlignment(spec.align) | Qt::AlignVCenter);
+        edit->setAlignment(ToAlignment(def.align) | Qt::AlignVCenter);
         edit->setText(ToQ(box.Text()));
-        if (spec.arrow_cursor) edit->setCursor(Qt::ArrowCursor);
+        if (def.arrow_cursor) edit->setCursor(Qt::ArrowCursor);
         widget = edit;
       }
       break;
@@ -324,9 +323,9 @@ QWidget* QtBinding::MakeWidget(Control& control) {
     }
     case Kind::ScrollBar: {
       auto* bar = new QScrollBar(Qt::Vertical, parent);
-      bar->setRange(spec.range.min, spec.range.max);
-      bar->setSingleStep(spec.range.small_change);
-      bar->setPageStep(spec.range.large_change);
+      bar->setRange(def.range.min, def.range.max);
+      bar->setSingleStep(def.range.small_change);
+      bar->setPageStep(def.range.large_change);
       bar->setValue(static_cast<ScrollBar&>(control).Value());
       widget = bar;
       break;
@@ -334,7 +333,7 @@ QWidget* QtBinding::MakeWidget(Control& control) {
     case Kind::Label: {
       auto* label = new QLabel(ToQ(static_cast<Label&>(control).Caption()), parent);
       label->setTextFormat(Qt::PlainText);
-      label->setAlignment(ToAlignment(spec.align) | Qt::AlignTop);
+      label->setAlignment(ToAlignment(def.align) | Qt::AlignTop);
       widget = label;
       break;
     }
@@ -342,15 +341,15 @@ QWidget* QtBinding::MakeWidget(Control& control) {
       auto* picture = new QLabel(parent);
       picture->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);  // a 2-pixel sunken frame
       picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-      const QString name = QString::fromLatin1(spec.artwork.data(), spec.artwork.size());
+      const QString name = QString::fromLatin1(def.artwork.data(), def.artwork.size());
       picture->setPixmap(QPixmap(QStringLiteral(":/art/%1.png").arg(name)));
       widget = picture;
       break;
     }
     case Kind::Line: {
       // A line's four numbers are its two end points.
-      const QPoint a(Px(spec.left), Px(spec.top));
-      const QPoint b(Px(spec.width), Px(spec.height));
+      const QPoint a(Px(def.left), Px(def.top));
+      const QPoint b(Px(def.width), Px(def.height));
       const QRect box = QRect(a, b).normalized();
       widget = new LineWidget(parent, a - box.topLeft(), b - box.topLeft());
       widget->setGeometry(box);
@@ -365,12 +364,12 @@ QWidget* QtBinding::MakeWidget(Control& control) {
       return nullptr;
     }
   }
-  widget->setGeometry(Px(spec.left), Px(spec.top), Px(spec.width), Px(spec.height));
+  widget->setGeometry(Px(def.left), Px(def.top), Px(def.width), Px(def.height));
   return widget;
 }
 
 void QtBinding::Connect(Control& control, QWidget* widget) {
-  switch (control.spec().kind) {
+  switch (control.def().kind) {
     case Kind::TextBox: {
       auto& box = static_cast<TextBox&>(control);
       if (auto* edit = qobject_cast<QLineEdit*>(widget)) {

@@ -119,13 +119,13 @@ struct Win32Binding::Resources {
     for (HGDIOBJ object : objects) DeleteObject(object);
   }
 
-  HFONT FontFor(const Font& spec) {
-    const auto key = std::make_tuple(spec.face, spec.points, spec.bold, spec.underline);
+  HFONT FontFor(const Font& def) {
+    const auto key = std::make_tuple(def.face, def.points, def.bold, def.underline);
     if (auto it = fonts.find(key); it != fonts.end()) return it->second;
-    const std::wstring face(spec.face.begin(), spec.face.end());
+    const std::wstring face(def.face.begin(), def.face.end());
     HFONT font =
-        CreateFontW(FontHeight(spec.points), 0, 0, 0, spec.bold ? FW_BOLD : FW_NORMAL, FALSE,
-                    spec.underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+        CreateFontW(FontHeight(def.points), 0, 0, 0, def.bold ? FW_BOLD : FW_NORMAL, FALSE,
+                    def.underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                     CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, face.c_str());
     if (font == nullptr) WindowFailure("CreateFont");
     fonts.emplace(key, font);
@@ -212,24 +212,24 @@ void Win32Binding::Build(Form& form) {
   int id = kFirstId;
   for (Control* control : form.Controls()) MakeChild(*control, id++);
   for (const auto& child : children_) {
-    if (Windowless(child->control->spec().kind)) {
+    if (Windowless(child->control->def().kind)) {
       SetWindowPos(child->hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
   }
 }
 
 void Win32Binding::MakeChild(Control& control, int id) {
-  const ControlSpec& spec = control.spec();
+  const ControlDef& def = control.def();
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
   DWORD ex_style = 0;
   const wchar_t* window_class = nullptr;
   std::u16string text;
-  switch (spec.kind) {
+  switch (def.kind) {
     case Kind::TextBox:
       window_class = L"EDIT";
       ex_style |= WS_EX_CLIENTEDGE;
-      style |= spec.multiline ? ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL : ES_AUTOHSCROLL;
-      if (spec.align == Align::Center) style |= ES_CENTER;
+      style |= def.multiline ? ES_MULTILINE | ES_WANTRETURN | ES_AUTOVSCROLL : ES_AUTOHSCROLL;
+      if (def.align == Align::Center) style |= ES_CENTER;
       text = static_cast<TextBox&>(control).Text();
       break;
     case Kind::Button:
@@ -243,14 +243,14 @@ void Win32Binding::MakeChild(Control& control, int id) {
       break;
     case Kind::Label:
       window_class = L"STATIC";
-      style |= (spec.align == Align::Center ? SS_CENTER : SS_LEFT) | SS_NOPREFIX;
+      style |= (def.align == Align::Center ? SS_CENTER : SS_LEFT) | SS_NOPREFIX;
       text = static_cast<Label&>(control).Caption();
       break;
     case Kind::Picture:
       window_class = L"STATIC";
       style |= SS_BITMAP;
       // A sunken frame of two pixels.
-      if (spec.sunken_border > 0) ex_style |= WS_EX_CLIENTEDGE;
+      if (def.sunken_border > 0) ex_style |= WS_EX_CLIENTEDGE;
       break;
     case Kind::Timer:
       timers_.push_back(&static_cast<Timer&>(control));
@@ -260,10 +260,10 @@ void Win32Binding::MakeChild(Control& control, int id) {
   }
   if (control.Visible()) style |= WS_VISIBLE;
   if (!control.Enabled()) style |= WS_DISABLED;
-  if (TakesFocus(spec.kind) && spec.tab >= 0) style |= WS_TABSTOP;
+  if (TakesFocus(def.kind) && def.tab >= 0) style |= WS_TABSTOP;
 
-  HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(spec.left), Px(spec.top),
-                              Px(spec.width), Px(spec.height), static_cast<HWND>(window_),
+  HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(def.left), Px(def.top),
+                              Px(def.width), Px(def.height), static_cast<HWND>(window_),
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
                               static_cast<HINSTANCE>(instance_), nullptr);
   if (hwnd == nullptr) WindowFailure("CreateWindowEx");
@@ -271,14 +271,14 @@ void Win32Binding::MakeChild(Control& control, int id) {
   child->control = &control;
   child->hwnd = hwnd;
 
-  if (!spec.font.face.empty()) {
-    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources_->FontFor(spec.font)), FALSE);
+  if (!def.font.face.empty()) {
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources_->FontFor(def.font)), FALSE);
   }
-  if (spec.has_back) {
-    child->back = CreateSolidBrush(Color(spec.back));
+  if (def.has_back) {
+    child->back = CreateSolidBrush(Color(def.back));
     resources_->objects.push_back(child->back);
   }
-  switch (spec.kind) {
+  switch (def.kind) {
     case Kind::TextBox:
       // No limit of the control's own: a long dial string must not be cut short.
       SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
@@ -287,28 +287,28 @@ void Win32Binding::MakeChild(Control& control, int id) {
       SCROLLINFO info{};
       info.cbSize = sizeof info;
       info.fMask = SIF_RANGE | SIF_POS | SIF_PAGE;
-      info.nMin = spec.range.min;
-      info.nMax = spec.range.max;
+      info.nMin = def.range.min;
+      info.nMax = def.range.max;
       info.nPos = static_cast<ScrollBar&>(control).Value();
       SetScrollInfo(hwnd, SB_CTL, &info, FALSE);
       break;
     }
     case Kind::Picture: {
-      const std::wstring name(spec.artwork.begin(), spec.artwork.end());
+      const std::wstring name(def.artwork.begin(), def.artwork.end());
       HANDLE picture = LoadImageW(static_cast<HINSTANCE>(instance_), name.c_str(), IMAGE_BITMAP, 0,
                                   0, LR_DEFAULTCOLOR);
       if (picture == nullptr) WindowFailure("LoadImage");
       resources_->objects.push_back(picture);
       SendMessageW(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
       // The control fits itself to the picture; the table's size is what counts.
-      SetWindowPos(hwnd, nullptr, 0, 0, Px(spec.width), Px(spec.height),
+      SetWindowPos(hwnd, nullptr, 0, 0, Px(def.width), Px(def.height),
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
       break;
     }
     default:
       break;
   }
-  if (spec.kind == Kind::TextBox || spec.kind == Kind::Button) {
+  if (def.kind == Kind::TextBox || def.kind == Kind::Button) {
     SetPropW(hwnd, kBindingProperty, this);
     child->original = reinterpret_cast<WNDPROC>(
         SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Procedures::Child)));
@@ -351,7 +351,7 @@ bool Win32Binding::Navigate(const void* message) {
   // Enter on a focused button clicks it; the keypad has no click, so it stays silent.
   if (msg.wParam == VK_RETURN) {
     Child* child = Find(msg.hwnd);
-    if (child != nullptr && child->control->spec().kind == Kind::Button) {
+    if (child != nullptr && child->control->def().kind == Kind::Button) {
       static_cast<Button*>(child->control)->UserClick();
       return true;
     }
@@ -363,26 +363,26 @@ bool Win32Binding::Navigate(const void* message) {
 void Win32Binding::MoveFocus(bool backwards) {
   std::vector<Child*> stops;
   for (const auto& child : children_) {
-    const ControlSpec& spec = child->control->spec();
-    if (TakesFocus(spec.kind) && spec.tab >= 0 && IsWindowVisible(child->hwnd) &&
+    const ControlDef& def = child->control->def();
+    if (TakesFocus(def.kind) && def.tab >= 0 && IsWindowVisible(child->hwnd) &&
         IsWindowEnabled(child->hwnd)) {
       stops.push_back(child.get());
     }
   }
   if (stops.empty()) return;
   std::sort(stops.begin(), stops.end(),
-            [](Child* a, Child* b) { return a->control->spec().tab < b->control->spec().tab; });
+            [](Child* a, Child* b) { return a->control->def().tab < b->control->def().tab; });
   const Child* current = Find(GetFocus());
   size_t next = backwards ? stops.size() - 1 : 0;
   if (current != nullptr) {
-    const int tab = current->control->spec().tab;
+    const int tab = current->control->def().tab;
     if (backwards) {
       auto it = std::find_if(stops.rbegin(), stops.rend(),
-                             [tab](Child* c) { return c->control->spec().tab < tab; });
+                             [tab](Child* c) { return c->control->def().tab < tab; });
       if (it != stops.rend()) next = static_cast<size_t>(stops.rend() - it - 1);
     } else {
       auto it = std::find_if(stops.begin(), stops.end(),
-                             [tab](Child* c) { return c->control->spec().tab > tab; });
+                             [tab](Child* c) { return c->control->def().tab > tab; });
       if (it != stops.end()) next = static_cast<size_t>(it - stops.begin());
     }
   }
@@ -467,7 +467,7 @@ intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
 intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, intptr_t lp) {
   HWND hwnd = child.hwnd;
   const auto pass = [&] { return CallWindowProcW(child.original, hwnd, msg, wp, lp); };
-  switch (child.control->spec().kind) {
+  switch (child.control->def().kind) {
     case Kind::Button:
       switch (msg) {
         // MouseDown comes with every press of any button, before the button shows it pushed.
@@ -521,7 +521,7 @@ intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, 
           return result;
         }
         case WM_SETCURSOR:
-          if (child.control->spec().arrow_cursor && LOWORD(lp) == HTCLIENT) {
+          if (child.control->def().arrow_cursor && LOWORD(lp) == HTCLIENT) {
             SetCursor(LoadCursorA(nullptr, IDC_ARROW));
             return TRUE;
           }
@@ -542,7 +542,7 @@ intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, 
 }
 
 void Win32Binding::OnCommand(Child& child, unsigned code) {
-  switch (child.control->spec().kind) {
+  switch (child.control->def().kind) {
     case Kind::TextBox: {
       auto* box = static_cast<TextBox*>(child.control);
       if (code == EN_CHANGE && !child.updating) box->UserEdited(TextOf(child.hwnd));
@@ -559,7 +559,7 @@ void Win32Binding::OnCommand(Child& child, unsigned code) {
 
 void Win32Binding::OnScroll(Child& child, unsigned code, unsigned position) {
   auto* bar = static_cast<ScrollBar*>(child.control);
-  const ScrollRange& range = bar->spec().range;
+  const ScrollRange& range = bar->def().range;
   const int value = bar->Value();
   int to = value;
   switch (code) {
@@ -613,11 +613,11 @@ intptr_t Win32Binding::OnColor(unsigned msg, uintptr_t dc, void* hwnd) {
   auto brush = DefWindowProcW(window, msg, dc, reinterpret_cast<LPARAM>(hwnd));
   const Child* child = Find(hwnd);
   if (child == nullptr) return brush;
-  const ControlSpec& spec = child->control->spec();
+  const ControlDef& def = child->control->def();
   auto* context = reinterpret_cast<HDC>(dc);
-  if (spec.has_fore) SetTextColor(context, Color(spec.fore));
-  if (spec.has_back) {
-    SetBkColor(context, Color(spec.back));
+  if (def.has_fore) SetTextColor(context, Color(def.fore));
+  if (def.has_back) {
+    SetBkColor(context, Color(def.back));
     brush = reinterpret_cast<LRESULT>(child->back);
   }
   return brush;
@@ -628,14 +628,14 @@ void Win32Binding::Paint() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
   for (Control* control : form_->Controls()) {
-    const ControlSpec& spec = control->spec();
-    if (spec.kind != Kind::Line || !control->Visible()) continue;
-    const COLORREF color = spec.has_fore ? Color(spec.fore) : GetSysColor(COLOR_WINDOWTEXT);
+    const ControlDef& def = control->def();
+    if (def.kind != Kind::Line || !control->Visible()) continue;
+    const COLORREF color = def.has_fore ? Color(def.fore) : GetSysColor(COLOR_WINDOWTEXT);
     HPEN pen = CreatePen(PS_SOLID, 1, color);
     HGDIOBJ old = SelectObject(dc, pen);
     // A line's four numbers are its two end points.
-    MoveToEx(dc, Px(spec.left), Px(spec.top), nullptr);
-    LineTo(dc, Px(spec.width), Px(spec.height));
+    MoveToEx(dc, Px(def.left), Px(def.top), nullptr);
+    LineTo(dc, Px(def.width), Px(def.height));
     SelectObject(dc, old);
     DeleteObject(pen);
   }
