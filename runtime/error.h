@@ -13,8 +13,6 @@ enum ErrorNumber : int32_t {
   kInvalidCall = 5,
   kOverflow = 6,
   kOutOfMemory = 7,
-  kFileNotFound = 53,
-  kDeviceIoError = 57,
   kPathFileAccess = 75,
   kDeviceUnavailable = 68,
 };
