@@ -167,10 +167,9 @@ void Form1::Form_Load() {
 
 void Form1::InitAll() {
   StopDialing();
-  int32_t slope_time = 20;
+  int32_t slope_time = synth::kSlopeTime;
   Slope.InitSlopeFilter(slope_time);
-  const int16_t magnitude = 16384;
-  Slope.CalcSlope(magnitude);
+  Slope.CalcSlope(synth::kSlopeMagnitude);
   // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
   const float tone_time =
       static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));

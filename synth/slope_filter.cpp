@@ -5,6 +5,14 @@
 
 namespace synth {
 
+SlopeEnvelope SlopeEnvelope::Standard() {
+  SlopeEnvelope envelope;
+  int32_t slope_time = kSlopeTime;
+  envelope.InitSlopeFilter(slope_time);
+  envelope.CalcSlope(kSlopeMagnitude);
+  return envelope;
+}
+
 void SlopeEnvelope::InitSlopeFilter(int32_t& SlopeTime) {
   if (SlopeTime < 10) SlopeTime = 10;
   if (SlopeTime > 30000) SlopeTime = 30000;

@@ -8,8 +8,15 @@
 
 namespace synth {
 
+// The envelope every tone uses: edges of 20 ms rising towards 16384.
+inline constexpr int32_t kSlopeTime = 20;
+inline constexpr int16_t kSlopeMagnitude = 16384;
+
 class SlopeEnvelope {
  public:
+  // The envelope every tone uses, set up and computed.
+  static SlopeEnvelope Standard();
+
   // Clamps SlopeTime to 10..30000 ms (written back) and discards all earlier state.
   void InitSlopeFilter(int32_t& SlopeTime);
   // One step of the cascade; returns its output rounded to single.

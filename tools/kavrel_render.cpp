@@ -101,11 +101,7 @@ int Bank(const Options& o) {
   const auto requested = ToneTime(o);
   if (!requested) return Usage("tone time " + o.tone_time + " is above 30000 ms");
   const float tone_time = static_cast<float>(*requested);
-  synth::SlopeEnvelope slope;
-  int32_t slope_time = 20;
-  slope.InitSlopeFilter(slope_time);
-  const int16_t magnitude = 16384;
-  slope.CalcSlope(magnitude);
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   const int32_t block = synth::GenTones(tone_time, slope, bank);
 

@@ -32,10 +32,10 @@
 #include "audio/output.h"
 #include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
+#include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
 #include "tests/audio/main_thread_dispatcher.h"
-#include "tests/support/reference_tones.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ int Play(int argc, char** argv) {
   audio::PlayDX8Module output([&] { return audio::OpenSdlDevice(dispatcher); },
                               [=] { return scroll; }, [] { return audio::WindowHandle{}; },
                               streamer);
-  const synth::SlopeEnvelope slope = testsupport::StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const int32_t block = synth::GenTones(tone_time, slope, output.ToneBank);
   try {
     output.CreateOutput(block);

@@ -22,10 +22,10 @@
 #include "audio/output.h"
 #include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
+#include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
 #include "tests/audio/main_thread_dispatcher.h"
-#include "tests/support/reference_tones.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
 
   testsupport::MainThreadDispatcher window_thread;
   TimedDispatcher dispatcher(window_thread);
-  const synth::SlopeEnvelope slope = testsupport::StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   const int32_t block = synth::GenTones(tone_time, slope, bank);
   const auto blocks = static_cast<size_t>(seconds * synth::kSampleRate / block);

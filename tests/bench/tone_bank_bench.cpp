@@ -14,7 +14,7 @@ void Rebuild(benchmark::State& state) {
   const float tone_time = static_cast<float>(state.range(0));
   synth::ToneBank bank;
   for (auto _ : state) {
-    const synth::SlopeEnvelope slope = testsupport::StandardSlope();
+    const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     benchmark::DoNotOptimize(synth::GenTones(tone_time, slope, bank));
   }
 }
@@ -22,7 +22,7 @@ void Rebuild(benchmark::State& state) {
 void RebuildPlain(benchmark::State& state) {
   const float tone_time = static_cast<float>(state.range(0));
   for (auto _ : state) {
-    const synth::SlopeEnvelope slope = testsupport::StandardSlope();
+    const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     benchmark::DoNotOptimize(testsupport::ReferenceToneBank(tone_time, slope));
   }
 }
@@ -49,13 +49,13 @@ void PrintRatios() {
     synth::ToneBank bank;
     const double fast = BestSeconds(
         [&] {
-          const auto slope = testsupport::StandardSlope();
+          const auto slope = synth::SlopeEnvelope::Standard();
           synth::GenTones(static_cast<float>(tone_time), slope, bank);
         },
         runs);
     const double plain = BestSeconds(
         [&] {
-          const auto slope = testsupport::StandardSlope();
+          const auto slope = synth::SlopeEnvelope::Standard();
           benchmark::DoNotOptimize(
               testsupport::ReferenceToneBank(static_cast<float>(tone_time), slope));
         },

@@ -37,13 +37,4 @@ std::vector<int16_t> ReferenceToneBank(float tone_duration, const synth::SlopeEn
   return bank;
 }
 
-synth::SlopeEnvelope StandardSlope() {
-  synth::SlopeEnvelope slope;
-  int32_t time = 20;
-  slope.InitSlopeFilter(time);
-  const int16_t magnitude = 16384;
-  slope.CalcSlope(magnitude);
-  return slope;
-}
-
 }  // namespace testsupport

@@ -11,7 +11,4 @@ namespace testsupport {
 
 std::vector<int16_t> ReferenceToneBank(float tone_duration, const synth::SlopeEnvelope& slope);
 
-// Envelope for the built-in call (20 ms, magnitude 16384).
-synth::SlopeEnvelope StandardSlope();
-
 }  // namespace testsupport

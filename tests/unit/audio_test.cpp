@@ -9,9 +9,9 @@
 #include "audio/output.h"
 #include "audio/virtual/virtual_device.h"
 #include "runtime/error.h"
+#include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
-#include "tests/support/reference_tones.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ class OutputTest : public ::testing::Test {
  protected:
   // Rebuilds the tone bank for a tone time and returns BlockSamples.
   int32_t Tones(float tone_time_ms) {
-    static const synth::SlopeEnvelope slope = testsupport::StandardSlope();
+    static const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     return synth::GenTones(tone_time_ms, slope, output.ToneBank);
   }
   const audio::VirtualBuffer& Buffer() const { return *device->LastBuffer(); }

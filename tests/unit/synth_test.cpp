@@ -10,10 +10,8 @@
 
 namespace {
 
-using testsupport::StandardSlope;
-
 TEST(SlopeFilter, BuiltInCallFigures) {
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   EXPECT_EQ(slope.SlopeLength(), 220);  // 219.5 goes to the even 220
   ASSERT_EQ(slope.SlopeTable().size(), 221u);
   EXPECT_NEAR(slope.FilterLength1(), 91.16666666666667, 1e-12);
@@ -33,7 +31,7 @@ TEST(SlopeFilter, BuiltInCallFigures) {
 }
 
 TEST(SlopeFilter, TwoMoreStepsReachTheFullLevel) {
-  synth::SlopeEnvelope slope = StandardSlope();
+  synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const float step = static_cast<float>(16384 / slope.FilterNorm());
   slope.SlopeFilter(step);
   const float settled = slope.SlopeFilter(step);
@@ -77,7 +75,7 @@ struct BlockCase {
 };
 
 TEST(ToneBank, BlockSizes) {
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const BlockCase cases[] = {{40, 882},   {20, 442},     {10, 442},      {0, 442},
                              {100, 2206}, {2000, 44100}, {30000, 661500}};
   for (const auto& c : cases) {
@@ -90,7 +88,7 @@ TEST(ToneBank, BlockSizes) {
 }
 
 TEST(ToneBank, FortyMillisecondRows) {
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   ASSERT_EQ(synth::GenTones(40, slope, bank), 882);
   for (int16_t s : bank.Row(0)) ASSERT_EQ(s, 0);
@@ -109,7 +107,7 @@ TEST(ToneBank, FortyMillisecondRows) {
 }
 
 TEST(ToneBank, LargestSampleOfLongTones) {
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   synth::GenTones(2000, slope, bank);
   int peak = 0;
@@ -119,7 +117,7 @@ TEST(ToneBank, LargestSampleOfLongTones) {
 
 TEST(ToneBank, PhaseWrapKeepsTheWaveformContinuous) {
   // At 42 ms the 1633 Hz phase (tone "D", row 16) passes one hundred turns at sample 675.
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   synth::GenTones(42, slope, bank);
   const auto d = bank.Row(16);
@@ -138,7 +136,7 @@ TEST(ToneBank, PhaseWrapKeepsTheWaveformContinuous) {
 }
 
 TEST(ToneBank, FastBuildIsBitIdenticalToThePlainLoop) {
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   for (float tone_time : {20.0f, 40.0f, 40.5f, 42.0f, 100.0f, 777.7f, 2000.0f, 30000.0f}) {
     synth::ToneBank bank;
     synth::GenTones(tone_time, slope, bank);

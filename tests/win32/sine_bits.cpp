@@ -41,11 +41,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "sine_bits: cannot write %s\n", argv[1]);
     return 1;
   }
-  synth::SlopeEnvelope slope;
-  int32_t slope_time = 20;
-  slope.InitSlopeFilter(slope_time);
-  const int16_t magnitude = 16384;
-  slope.CalcSlope(magnitude);
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const int32_t top = slope.SlopeLength();
   const int32_t samples = 2 * (top + 1) + synth::HoldSamplesFor(30000, top);
 

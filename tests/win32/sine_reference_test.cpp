@@ -17,15 +17,6 @@
 
 namespace {
 
-synth::SlopeEnvelope StandardSlope() {
-  synth::SlopeEnvelope slope;
-  int32_t time = 20;
-  slope.InitSlopeFilter(time);
-  const int16_t magnitude = 16384;
-  slope.CalcSlope(magnitude);
-  return slope;
-}
-
 // The phases of one frequency as the bank steps them, up to the longest tone.
 std::vector<double> Phases(int32_t hz, int32_t samples) {
   std::vector<double> phases(static_cast<size_t>(samples));
@@ -46,7 +37,7 @@ struct Bank {
 
 const Bank& LongestTone() {
   static const Bank bank = [] {
-    const synth::SlopeEnvelope slope = StandardSlope();
+    const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     const int32_t top = slope.SlopeLength();
     Bank b{2 * (top + 1) + synth::HoldSamplesFor(30000, top), {}};
     for (int32_t hz : synth::RowFreq) b.phases.push_back(Phases(hz, b.samples));
@@ -119,7 +110,7 @@ TEST(Sine, EdgesOfItsDomain) {
 // and a column sine, so every pair that differs is tried with every envelope value.
 TEST(Sine, TheBankIsWhatTheCLibraryGave) {
   const Bank& bank = LongestTone();
-  const synth::SlopeEnvelope slope = StandardSlope();
+  const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   size_t differing = 0;
   std::vector<std::vector<bool>> differs(8, std::vector<bool>(bank.phases[0].size()));
   for (int f = 0; f < 8; ++f) {
