@@ -27,6 +27,8 @@ OUT=$3
 HERE=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=lib/pulse.sh
 source "$HERE/lib/pulse.sh"
+# shellcheck source=lib/poll.sh
+source "$HERE/lib/poll.sh"
 
 for cmd in Xvfb xdotool xprop import convert; do
   command -v "$cmd" >/dev/null || { echo "missing $cmd (install with: scripts/setup e2e)" >&2; exit 1; }
@@ -43,16 +45,6 @@ fail() {
     [ -f "$W/cap.wav" ] && cp "$W/cap.wav" "$OUT/kavrel-capture.wav" && echo "  recording kept in $OUT/kavrel-capture.wav" >&2
   fi
   exit "$status"
-}
-
-# Polls CONDITION (evaluated) every 0.1 s for up to SECONDS; false when it never held.
-wait_for() {
-  local seconds=$1 condition=$2 i
-  for ((i = 0; i < seconds * 10; i++)); do
-    eval "$condition" && return 0
-    sleep 0.1
-  done
-  return 1
 }
 
 pulse_start

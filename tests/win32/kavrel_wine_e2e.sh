@@ -27,6 +27,7 @@ fi
 KAVREL=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 OUT=$2
 source "$(dirname "$0")/lib/desktop.sh"
+source "$(dirname "$0")/../e2e/lib/poll.sh"
 
 # The display first, then the rest under Wine's prefix (scripts/wine-env), which ends every Wine
 # process it started when the rest ends, however it ends.
@@ -59,15 +60,6 @@ fail() {
     { grep -v '^ALSA lib' "$DESKTOP_WORK/kavrel.err" || true; } | tail -n 20 | sed 's/^/  wine: /' >&2
   fi
   exit "$status"
-}
-# Polls CONDITION (evaluated) every 0.1 s for up to SECONDS.
-wait_for() {
-  local seconds=$1 condition=$2 i
-  for ((i = 0; i < seconds * 10; i++)); do
-    eval "$condition" && return 0
-    sleep 0.1
-  done
-  return 1
 }
 
 pulse_start
