@@ -77,8 +77,9 @@ void VirtualSoundDevice::AdvanceTo(int64_t time) {
         if (b->playing_) mixed += ApplyGain(b->SampleAtPosition(), b->gain_);
       }
       recording_.push_back(static_cast<int16_t>(std::clamp(mixed, -32768, 32767)));
-      // Step after mixing so that every buffer contributes the same sample instant.
-      for (VirtualBuffer* b : std::vector<VirtualBuffer*>(buffers_)) {
+      // Step after mixing so that every buffer contributes the same sample instant. Stepping
+      // only posts notifications, so the list of buffers stays as it is.
+      for (VirtualBuffer* b : buffers_) {
         if (b->playing_) b->Step();
       }
       ++now_;
