@@ -194,13 +194,9 @@ windows=$(xdotool search --onlyvisible --name '^Pelorin 1\.0$' | wc -l)
 step "close the window and check the settings it saved"
 "$WM_CLOSE" "$WID" || fail "the close request could not be sent"
 # A watchdog bounds the wait: a program that ignored the request would be killed (status 137).
-(sleep 15 && kill -KILL "$KAVREL_PID" 2>/dev/null) &
-WATCHDOG=$!
-status=0
-wait "$KAVREL_PID" || status=$?
-kill "$WATCHDOG" 2>/dev/null || true
-[ "$status" -ne 137 ] || fail "kavrel did not end within 15 s of the close request"
-[ "$status" -eq 0 ] || fail "kavrel ended with status $status"
+wait_ended "$KAVREL_PID" 15
+[ "$ENDED_STATUS" -ne 137 ] || fail "kavrel did not end within 15 s of the close request"
+[ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS"
 # The dial string and tone time as they were; the volume one step (100) further down.
 printf '%s\r\n80\r\n 401 \r\n \r\n \r\n' "$DIAL" >"$W/expected.ini"
 cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" ||
@@ -223,12 +219,8 @@ wait_for 10 '[ "$(xdotool search --onlyvisible --name "^Pelorin 1\.0$" | wc -l)"
 BOX=$(xdotool search --onlyvisible --name '^Pelorin 1\.0$' | grep -vx "$WID" | head -1)
 import -window "$BOX" "$OUT/kavrel-save-failed.png"
 xdotool windowfocus --sync "$BOX" key Return
-(sleep 15 && kill -KILL "$KAVREL_PID" 2>/dev/null) &
-WATCHDOG=$!
-status=0
-wait "$KAVREL_PID" || status=$?
-kill "$WATCHDOG" 2>/dev/null || true
-[ "$status" -eq 0 ] || fail "kavrel ended with status $status after the failed save"
+wait_ended "$KAVREL_PID" 15
+[ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after the failed save"
 cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" || fail "the failed save changed the settings file"
 
 echo "kavrel end to end: keypad, dial string, text, link, close, settings and a failed save as expected"

@@ -9,3 +9,14 @@ wait_for() {
   done
   return 1
 }
+
+# Waits for PID (a child of this shell) to end, killing it after SECONDS; sets ENDED_STATUS to
+# its exit status (137 when it had to be killed).
+wait_ended() {
+  local pid=$1 seconds=$2 watchdog
+  (sleep "$seconds" && kill -KILL "$pid" 2>/dev/null) &
+  watchdog=$!
+  ENDED_STATUS=0
+  wait "$pid" || ENDED_STATUS=$?
+  kill "$watchdog" 2>/dev/null || true
+}
