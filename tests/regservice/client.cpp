@@ -253,10 +253,13 @@ std::string SystemText(DWORD code) {
   return result;
 }
 
+// The registry view this build's Tesmar writes: a 64-bit program sees the 64-bit view.
+constexpr const char* kRegView = sizeof(void*) == 8 ? " /reg:64" : " /reg:32";
+
 bool RegQuery(const std::string& key, const std::string& value, std::string* data) {
   std::string output;
   const std::string valueSwitch = value.empty() ? "" : " /v \"" + value + "\"";
-  const DWORD code = RunCaptured("reg.exe query \"" + key + "\"" + valueSwitch + " /reg:32",
+  const DWORD code = RunCaptured("reg.exe query \"" + key + "\"" + valueSwitch + kRegView,
                                  data != nullptr ? &output : nullptr);
   if (code != 0) return false;
   if (data != nullptr) {
@@ -270,7 +273,7 @@ bool RegQuery(const std::string& key, const std::string& value, std::string* dat
 }
 
 void RegDelete(const std::string& key) {
-  RunCaptured("reg.exe delete \"" + key + "\" /f /reg:32", nullptr);
+  RunCaptured("reg.exe delete \"" + key + "\" /f" + kRegView, nullptr);
 }
 
 bool WaitForKey(const std::string& key, bool exists, DWORD timeoutMs) {
