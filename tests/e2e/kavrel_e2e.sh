@@ -36,16 +36,48 @@ done
 mkdir -p "$OUT"
 
 step() { echo "-- $*" >&2; }
+# A failing run keeps the program's output and the recording in OUT.
 fail() {
   local status=1
+  trap - ERR  # the clean-up that follows may fail harmlessly
   if [ "$1" = --recording ]; then status=75; shift; fi
   echo "FAIL: $*" >&2
   if [ -n "${W:-}" ]; then
-    [ -f "$W/kavrel.log" ] && sed 's/^/  kavrel: /' "$W/kavrel.log" >&2
+    if [ -f "$W/kavrel.log" ]; then
+      cp "$W/kavrel.log" "$OUT/kavrel-output.log"
+      sed 's/^/  kavrel: /' "$W/kavrel.log" >&2
+      echo "  its output kept in $OUT/kavrel-output.log" >&2
+    fi
     [ -f "$W/cap.wav" ] && cp "$W/cap.wav" "$OUT/kavrel-capture.wav" && echo "  recording kept in $OUT/kavrel-capture.wav" >&2
   fi
   exit "$status"
 }
+kavrel_running() {
+  local state
+  state=$(ps -o stat= -p "$KAVREL_PID" 2>/dev/null) && [ "${state:0:1}" != Z ]
+}
+# Fails, saying how the program ended when it has: its exit status, or the signal that ended it.
+fail_window_gone() {
+  local where=$1 status=0
+  if [ -z "${KAVREL_PID:-}" ] || kavrel_running; then
+    fail "$where; kavrel is still running"
+  fi
+  wait "$KAVREL_PID" 2>/dev/null || status=$?
+  if [ "$status" -gt 128 ]; then
+    fail "$where: kavrel was ended by signal $((status - 128)) ($(kill -l "$status"))"
+  fi
+  fail "$where: kavrel ended with status $status"
+}
+# Any command that fails unexpectedly (an X call on a window that is gone, say) says why.
+on_error() {
+  local line=$1 status=$2
+  if [ -n "${KAVREL_PID:-}" ] && ! kavrel_running; then
+    fail_window_gone "the window went away (at line $line)"
+  fi
+  fail "line $line of $(basename "$0") failed with status $status"
+}
+set -E
+trap 'on_error $LINENO $?' ERR
 
 pulse_start
 W=$PULSE_WORK
@@ -74,12 +106,12 @@ pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
 WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
   fail "no window titled 'Pelorin 1.0' within 30 s"
 [ -n "$WID" ] || fail "no window found"
-title() { xdotool getwindowname "$WID"; }
+title() { xdotool getwindowname "$WID" 2>/dev/null; }
 # Waits up to SECONDS for the title TEXT; on failure tells the titles that were seen.
 wait_title() {
   local text=$1 seconds=$2 seen=() now i
   for ((i = 0; i < seconds * 10; i++)); do
-    now=$(title)
+    now=$(title) || fail_window_gone "the window went away while waiting for the title '$text'"
     [ "$now" = "$text" ] && return 0
     [ ${#seen[@]} -gt 0 ] && [ "${seen[-1]}" = "$now" ] || seen+=("$now")
     sleep 0.1

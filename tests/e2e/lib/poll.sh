@@ -11,12 +11,19 @@ wait_for() {
 }
 
 # Waits for PID (a child of this shell) to end, killing it after SECONDS; sets ENDED_STATUS to
-# its exit status (137 when it had to be killed).
+# its exit status (137 when it had to be killed). The watchdog is a plain sleep, a child of this
+# shell that is ended as soon as PID is: nothing is left holding the test's output open.
 wait_ended() {
-  local pid=$1 seconds=$2 watchdog
-  (sleep "$seconds" && kill -KILL "$pid" 2>/dev/null) &
+  local pid=$1 seconds=$2 watchdog first=""
+  sleep "$seconds" </dev/null >/dev/null 2>&1 &
   watchdog=$!
+  wait -n -p first "$pid" "$watchdog" 2>/dev/null || true
+  if [ "$first" = "$watchdog" ]; then
+    kill -KILL "$pid" 2>/dev/null || true
+  else
+    kill "$watchdog" 2>/dev/null || true
+  fi
+  wait "$watchdog" 2>/dev/null || true
   ENDED_STATUS=0
-  wait "$pid" || ENDED_STATUS=$?
-  kill "$watchdog" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || ENDED_STATUS=$?
 }
