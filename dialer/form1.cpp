@@ -7,6 +7,7 @@
 
 #include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/folders.h"
 #include "runtime/rounding.h"
 #include "runtime/text_file.h"
 #include "runtime/val.h"
@@ -22,12 +23,6 @@ constexpr int16_t kFalse = 0;
 constexpr std::u16string_view kPrompt = u"Type Text and press Enter";
 // The largest tone time a rebuild applies: beyond it the bank would not fit in memory.
 constexpr double kMaxToneTime = 30000;
-
-#if defined(_WIN32)
-constexpr char kPathSeparator = '\\';
-#else
-constexpr char kPathSeparator = '/';
-#endif
 
 // Val of a text that the user typed: a number beyond double range reads as the largest double
 // of its sign, so a key release in the tone-time box never ends in an overflow.
@@ -135,15 +130,12 @@ Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
   VScroll1.Change = [this] { VScroll1_Change(); };
 }
 
-std::string Form1::SettingsPath() {
-  return binding().ProgramFolder() + kPathSeparator + kSettingsFileName;
-}
-
 // ---- Start-up, rebuild, shutdown -------------------------------------------------------------
 
 void Form1::ReadSettings() {
   // A missing, short or malformed file keeps the initial values of whatever it lacks.
-  const auto lines = runtime::ReadLines(SettingsPath(), 3);
+  auto lines = runtime::ReadLines(settings_.path, 3);
+  if (!lines && !settings_.defaults.empty()) lines = runtime::ReadLines(settings_.defaults, 3);
   if (!lines) return;
   if (lines->size() >= 1) Text1.SetText(runtime::FromAnsi((*lines)[0]));
   if (lines->size() >= 2) Text2.SetText(runtime::FromAnsi((*lines)[1]));
@@ -160,6 +152,7 @@ void Form1::ReadSettings() {
 }
 
 void Form1::Form_Load() {
+  settings_ = ChooseSettingsPlace(binding().ProgramFolder());
   ReadSettings();
   LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
   InitAll();
@@ -186,11 +179,13 @@ void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
   std::string value(1, ' ');
   value.append(std::to_string(VScroll1.Value())).push_back(' ');
   try {
-    runtime::ReplaceWithLines(SettingsPath(), {runtime::ToAnsi(Text1.Text()),
+    if (!settings_.folder.empty()) runtime::CreateFolders(settings_.folder);
+    runtime::ReplaceWithLines(settings_.path, {runtime::ToAnsi(Text1.Text()),
                                                runtime::ToAnsi(Text2.Text()), value, " ", " "});
   } catch (const runtime::Error& e) {
-    throw runtime::Error(e.number(), "The settings could not be saved (" + e.description() +
-                                         "). The previous settings file was kept.");
+    const bool kept = runtime::PathExists(settings_.path);
+    throw runtime::Error(e.number(), "The settings could not be saved (" + e.description() + ")." +
+                                         (kept ? " The previous settings file was kept." : ""));
   }
 }
 

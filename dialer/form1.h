@@ -12,6 +12,7 @@
 #include "audio/device.h"
 #include "audio/output.h"
 #include "dialer/forms/form.h"
+#include "dialer/settings_place.h"
 #include "synth/slope_filter.h"
 
 namespace dialer {
@@ -21,7 +22,6 @@ using SoundOpener = std::function<std::unique_ptr<audio::SoundDevice>(audio::Dis
 
 // The dial queue's ring: positions wrap after this slot, so at most this many tones can wait.
 inline constexpr int16_t kQueueLastSlot = 32000;
-inline constexpr const char* kSettingsFileName = "Sindrat.ini";
 
 class Form1 final : public forms::Form, private audio::EventSink {
  public:
@@ -66,7 +66,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void VScroll1_Scroll();
   void VScroll1_Change();
 
-  std::string SettingsPath();
+  // The settings file read at start-up and written at shutdown.
+  const std::string& SettingsPath() const { return settings_.path; }
 
   // Dial controller state.
   std::array<int16_t, 32768> DialQueue{};
@@ -88,6 +89,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void ShowVolume();
   void RestartTimer(forms::Timer& timer);
   void ReadSettings();
+
+  SettingsPlace settings_;
 };
 
 // The key index a dial-string character presses: 0..15, or -1 (a pause) for any other character.

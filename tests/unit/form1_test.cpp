@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <numeric>
@@ -14,6 +15,7 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
+#include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "synth/tone_bank.h"
 
@@ -33,13 +35,26 @@ std::string ReadFile(const fs::path& p) {
 
 class Dialer {
  public:
-  // settings: the file's bytes, or nullopt for no file.
+  // settings: the file's bytes, or nullopt for no file. The user's configuration folder is
+  // private to the test; with a program folder that cannot be written (one the superuser runs
+  // without a settings file in it), the settings file is the user's one.
   explicit Dialer(std::optional<std::string> settings = "\r\n40\r\n 1 \r\n \r\n \r\n",
-                  bool sound = true)
-      : dir_(MakeDir()), engine(dir_.string()), form(engine, Opener(sound)) {
-    if (settings) std::ofstream(dir_ / "Sindrat.ini", std::ios::binary) << *settings;
+                  bool sound = true, bool program_folder_writable = true)
+      : dir_(MakeDir()),
+        engine((program_folder_writable ? dir_ : dir_ / "program").string()),
+        form(engine, Opener(sound)) {
+    setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+    fs::path file = dir_ / "Sindrat.ini";
+    if (!program_folder_writable) {
+      fs::create_directory(dir_ / "program");
+      fs::permissions(dir_ / "program", fs::perms::owner_read | fs::perms::owner_exec);
+      file = user_file();
+      if (settings) fs::create_directories(file.parent_path());
+    }
+    if (settings) std::ofstream(file, std::ios::binary) << *settings;
     form.UserLoad();
   }
+  fs::path user_file() const { return dir_ / "config" / "kavrel" / "Sindrat.ini"; }
   ~Dialer() { fs::remove_all(dir_); }
 
   audio::VirtualSoundDevice& device() { return *engine.Device(); }
@@ -455,6 +470,29 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndSaysSo) {
   ASSERT_EQ(d.engine.Messages().size(), 1u);
   EXPECT_NE(d.engine.Messages()[0].find(u"settings could not be saved"), std::u16string::npos);
   EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "old\r\n40\r\n 10 \r\n \r\n \r\n");
+}
+
+TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
+  Dialer d(std::nullopt, true, /*program_folder_writable=*/false);
+  d.form.Text1.SetText(u"55");
+  d.form.UserClose();
+  EXPECT_TRUE(d.engine.Messages().empty());
+  EXPECT_EQ(ReadFile(d.user_file()), "55\r\n40\r\n 10 \r\n \r\n \r\n");
+  EXPECT_FALSE(fs::exists(d.dir() / "program" / "Sindrat.ini"));
+  Dialer again(ReadFile(d.user_file()), true, false);
+  EXPECT_EQ(again.form.Text1.Text(), u"55");
+
+  // A user folder that cannot be made: the user is told why, and nothing is written elsewhere.
+  Dialer blocked(std::nullopt, true, false);
+  std::ofstream(blocked.dir() / "config") << "a file where the folder belongs";
+  blocked.form.UserClose();
+  ASSERT_EQ(blocked.engine.Messages().size(), 1u);
+  const std::string message = runtime::ToUtf8(blocked.engine.Messages()[0]);
+  EXPECT_NE(message.find("settings could not be saved"), std::string::npos) << message;
+  EXPECT_NE(message.find("'" + (blocked.dir() / "config").string() + "'"), std::string::npos)
+      << message;
+  EXPECT_EQ(message.find("previous settings file"), std::string::npos) << message;
+  EXPECT_FALSE(fs::exists(blocked.dir() / "program" / "Sindrat.ini"));
 }
 
 TEST(Window, WebLinkUsesTheCurrentHost) {

@@ -1,0 +1,34 @@
+#include "dialer/settings_place.h"
+
+#include "runtime/folders.h"
+
+namespace dialer {
+namespace {
+
+#if defined(_WIN32)
+constexpr const char* kUserFolderName = "Kavrel";
+#else
+constexpr const char* kUserFolderName = "kavrel";
+#endif
+
+}  // namespace
+
+SettingsPlace ChooseSettingsPlace(const std::string& program_folder) {
+  // Plain concatenation: a root folder keeps its separator, and the platform takes the double one.
+  const std::string beside = program_folder + runtime::kPathSeparator + kSettingsFileName;
+  // A headless run names a folder that does not exist so as to read no settings at all: the
+  // user's file stays out of it too.
+  if (!runtime::PathExists(program_folder)) return {beside, {}, {}};
+  // The superuser may write every folder, so for it only a file already there marks the
+  // program's folder as the settings' place; a program installed for everyone stays untouched.
+  const bool portable = runtime::FolderWritable(program_folder) &&
+                        (!runtime::RunsAsSuperuser() || runtime::PathExists(beside));
+  const auto config = runtime::UserConfigFolder();
+  // With no user folder known, the program's folder is the only candidate; saving then says why
+  // it failed.
+  if (portable || !config) return {beside, {}, {}};
+  const std::string folder = *config + runtime::kPathSeparator + kUserFolderName;
+  return {folder + runtime::kPathSeparator + kSettingsFileName, beside, folder};
+}
+
+}  // namespace dialer

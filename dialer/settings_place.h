@@ -1,0 +1,21 @@
+// Where the dialer keeps its settings file, decided once at start-up: beside the program while
+// the user may write there (portable use; every existing file keeps working), otherwise in the
+// user's own configuration folder, where a file beside the program serves as the defaults of
+// the first start.
+#pragma once
+
+#include <string>
+
+namespace dialer {
+
+inline constexpr const char* kSettingsFileName = "Sindrat.ini";
+
+struct SettingsPlace {
+  std::string path;      // read at start-up, replaced at shutdown
+  std::string defaults;  // read at start-up while `path` does not exist yet; empty for none
+  std::string folder;    // made, with its parents, before saving; empty beside the program
+};
+
+SettingsPlace ChooseSettingsPlace(const std::string& program_folder);
+
+}  // namespace dialer
