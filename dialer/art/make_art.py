@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Draws the dialer's artwork: the 24 x 24 window icon and the 128 x 256 picture beside the keypad.
+"""Draws the dialer's artwork: the 24 x 24 window icon, the same icon at the desktop's other sizes
+(icon-16.png ... icon-256.png), and the 128 x 256 picture beside the keypad.
 
 Standard library only, and deterministic: the same script always writes the same bytes, so the
 committed PNG files can be checked against it (run it and `git diff --exit-code`).
@@ -157,9 +158,38 @@ def icon():
     return c
 
 
+# The desktop's icon theme sizes besides 24, the window icon's own.
+ICON_SIZES = (16, 32, 48, 64, 128, 256)
+
+
+def scaled(src, size, sub=4):
+    """The icon's pixels taken as squares and averaged over sub x sub points of each new pixel:
+    exact at whole multiples of its size, smooth edges between them. Integer arithmetic only."""
+    c = Canvas(size, size, (0, 0, 0, 0), alpha=True)
+    for y in range(size):
+        for x in range(size):
+            total = [0, 0, 0, 0]
+            for j in range(sub):
+                sy = ((y * sub + j) * 2 + 1) * src.height // (2 * size * sub)
+                for i in range(sub):
+                    sx = ((x * sub + i) * 2 + 1) * src.width // (2 * size * sub)
+                    r, g, b, a = src.px[sy][sx]
+                    total[0] += r * a
+                    total[1] += g * a
+                    total[2] += b * a
+                    total[3] += a
+            alpha = total[3]
+            if alpha:
+                rgb = tuple((total[k] + alpha // 2) // alpha for k in range(3))
+                c.put(x, y, rgb + ((alpha + sub * sub // 2) // (sub * sub),))
+    return c
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.abspath(__file__))
-    for name, canvas in (("keypad.png", picture()), ("icon.png", icon())):
+    window_icon = icon()
+    sizes = tuple((f"icon-{n}.png", scaled(window_icon, n)) for n in ICON_SIZES)
+    for name, canvas in (("keypad.png", picture()), ("icon.png", window_icon)) + sizes:
         with open(os.path.join(out, name), "wb") as f:
             f.write(canvas.png())
 
