@@ -42,6 +42,8 @@ int main(int argc, char** argv) {
   }
 
   QApplication app(argc, argv);
+  // Lets the desktop match the window with its installed entry (name and icon).
+  QGuiApplication::setDesktopFileName(KAVREL_APP_ID);
   forms::qt::QtBinding binding;
   dialer::Form1 form(
       binding, [](audio::Dispatcher& dispatcher) { return audio::OpenSdlDevice(dispatcher); });
