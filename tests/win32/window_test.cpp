@@ -12,6 +12,8 @@
 #include "audio/dsound/dsound_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/win32/win32_binding.h"
+#include "runtime/error.h"
+#include "runtime/folders.h"
 #include "tests/win32/checks.h"
 
 // After the project's headers: windows.h turns CreateEvent into a macro.
@@ -414,6 +416,19 @@ int main() {
   s.Pump(100);
   checks.ExpectEq(s.form().SettingsPath(), folder + "\\Sindrat.ini",
                   "start-up: the settings file is beside the program");
+  // The user's settings folder is made with its parents, from a drive's path; a file in the way
+  // is named.
+  runtime::CreateFolders(folder + "\\made\\Kavrel");
+  const DWORD made = GetFileAttributesA((folder + "\\made\\Kavrel").c_str());
+  checks.Expect(made != INVALID_FILE_ATTRIBUTES && (made & FILE_ATTRIBUTE_DIRECTORY),
+                "folders: made with their parents");
+  try {
+    runtime::CreateFolders(folder + "\\Sindrat.ini\\Kavrel");
+    checks.Expect(false, "folders: a file in the way is an error");
+  } catch (const runtime::Error& e) {
+    checks.Expect(e.description().find("\\Sindrat.ini'") != std::string::npos,
+                  "folders: the error names the folder: " + e.description());
+  }
 
   CheckFrame(s);
   CheckLayout(s);
