@@ -4,11 +4,7 @@ set -u
 render=$1
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
+source "$(dirname "$0")/lib/check.sh"
 
 "$render" bank -o "$tmp/bank.raw" 2>"$tmp/err"
 check "raw bank: 17 x 882 samples" test "$(stat -c %s "$tmp/bank.raw")" -eq $((17 * 882 * 2))

@@ -10,11 +10,7 @@ build=$2
 tmp=$(mktemp -d)
 # The test makes folders read-only; they are made writable again to be removed.
 trap 'chmod -R u+w "$tmp"; rm -rf "$tmp"' EXIT
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
+source "$(dirname "$0")/../cli/lib/check.sh"
 finish() {
   [ "$failures" -eq 0 ] && echo "all passed" || echo "$failures failed"
   [ "$failures" -eq 0 ]

@@ -13,11 +13,7 @@ version=$2
 name=Kavrel-$version-$KAVREL_WINE_ARCH
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-failures=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1; shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failures=$((failures + 1)); fi
-}
+source "$root/tests/cli/lib/check.sh"
 
 zip="$build/$name.zip"
 rm -f "$zip"
