@@ -87,11 +87,12 @@ run_closed() {  # run_closed [COMMAND PREFIX...] -- HOME: runs the unpacked kavr
   (trap '' TERM; export HOME=$2 QT_QPA_PLATFORM=offscreen SDL_AUDIODRIVER=dummy
    unset XDG_CONFIG_HOME; exec "${pre[@]}" "$bin/kavrel") >"$tmp/kavrel.log" 2>&1 &
   local pid=$! i
-  for i in $(seq 1 300); do
+  for i in $(seq 1 600); do
     kill -0 "$pid" 2>/dev/null || break
     kill -TERM "$pid" 2>/dev/null
     sleep 0.1
   done
+  kill -KILL "$pid" 2>/dev/null && echo "kavrel did not end within 60 s"
   wait "$pid"
 }
 holds() { cmp -s "$1" <(printf '%s' "$2"); }  # holds FILE BYTES
