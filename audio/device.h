@@ -9,9 +9,10 @@
 #include <memory>
 #include <span>
 
+#include "runtime/dispatcher.h"
+
 namespace audio {
 
-using WindowHandle = void*;
 using EventHandle = int32_t;
 
 inline constexpr uint32_t kCtrlVolume = 0x80;
@@ -50,15 +51,6 @@ class EventSink {
   ~EventSink() = default;
 };
 
-// Queues a call onto the window's thread, to run between window events. Callable from any thread.
-class Dispatcher {
- public:
-  virtual void Post(std::function<void()> call) = 0;
-
- protected:
-  ~Dispatcher() = default;
-};
-
 class SoundBuffer {
  public:
   virtual ~SoundBuffer() = default;
@@ -79,7 +71,7 @@ class SoundBuffer {
 class SoundDevice {
  public:
   virtual ~SoundDevice() = default;
-  virtual void SetCooperativeLevel(WindowHandle window, int32_t level) = 0;
+  virtual void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) = 0;
   // An event whose signals call sink.DXCallBack(event) through the dispatcher.
   virtual EventHandle CreateEvent(EventSink& sink) = 0;
   virtual std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) = 0;

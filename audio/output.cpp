@@ -8,7 +8,7 @@
 namespace audio {
 
 PlayDX8Module::PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
-                             std::function<WindowHandle()> window, EventSink& sink)
+                             std::function<runtime::WindowHandle()> window, EventSink& sink)
     : open_device_(std::move(open_device)),
       scroll_value_(std::move(scroll_value)),
       window_(std::move(window)),

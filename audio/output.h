@@ -21,7 +21,7 @@ class PlayDX8Module {
   // scroll_value reads the volume scroll bar (1..5001); the buffer volume is 1 - value.
   // window gives the handle the device cooperates with; sink receives the notifications.
   PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
-                std::function<WindowHandle()> window, EventSink& sink);
+                std::function<runtime::WindowHandle()> window, EventSink& sink);
 
   // Sets up the device (first call only), two new events, and a new stopped buffer of
   // two blocks with its notifications; WriteCursor 0. If the device could not be opened once, the
@@ -52,7 +52,7 @@ class PlayDX8Module {
 
   DeviceFactory open_device_;
   std::function<int16_t()> scroll_value_;
-  std::function<WindowHandle()> window_;
+  std::function<runtime::WindowHandle()> window_;
   EventSink& sink_;
   bool device_failed_ = false;
 };

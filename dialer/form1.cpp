@@ -16,8 +16,6 @@
 namespace dialer {
 namespace {
 
-using forms::ControlNamed;
-
 constexpr int16_t kTrue = -1;
 constexpr int16_t kFalse = 0;
 constexpr std::u16string_view kPrompt = u"Type Text and press Enter";
@@ -51,66 +49,29 @@ std::u16string Decimal(long long n) {
 }  // namespace
 
 int16_t DialKeyIndex(char16_t c) {
-  switch (c) {
-    case u'1':
-      return 0;
-    case u'2':
-      return 1;
-    case u'3':
-      return 2;
-    case u'A':
-    case u'a':
-      return 3;
-    case u'4':
-      return 4;
-    case u'5':
-      return 5;
-    case u'6':
-      return 6;
-    case u'B':
-    case u'b':
-      return 7;
-    case u'7':
-      return 8;
-    case u'8':
-      return 9;
-    case u'9':
-      return 10;
-    case u'C':
-    case u'c':
-      return 11;
-    case u'*':
-      return 12;
-    case u'0':
-      return 13;
-    case u'#':
-      return 14;
-    case u'D':
-    case u'd':
-      return 15;
-    default:
-      return -1;
-  }
+  if (c >= u'a' && c <= u'd') c = static_cast<char16_t>(c - u'a' + u'A');
+  const size_t at = kKeypad.find(c);
+  return at == std::u16string_view::npos ? int16_t{-1} : static_cast<int16_t>(at);
 }
 
 Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
-    : forms::Form(binding),
-      Text6(*this, ControlNamed("Text6")),
-      Text5(*this, ControlNamed("Text5")),
-      Timer2(*this, ControlNamed("Timer2")),
-      Text4(*this, ControlNamed("Text4")),
-      Text3(*this, ControlNamed("Text3")),
-      Timer1(*this, ControlNamed("Timer1")),
-      VScroll1(*this, ControlNamed("VScroll1")),
-      Text2(*this, ControlNamed("Text2")),
-      Command3(*this, ControlNamed("Command3")),
-      Text1(*this, ControlNamed("Text1")),
+    : forms::Form(binding, Form1Layout()),
+      Text6(*this, Definition("Text6")),
+      Text5(*this, Definition("Text5")),
+      Timer2(*this, Definition("Timer2")),
+      Text4(*this, Definition("Text4")),
+      Text3(*this, Definition("Text3")),
+      Timer1(*this, Definition("Timer1")),
+      VScroll1(*this, Definition("VScroll1")),
+      Text2(*this, Definition("Text2")),
+      Command3(*this, Definition("Command3")),
+      Text1(*this, Definition("Text1")),
       Command2(*this, "Command2"),
-      Line2(*this, ControlNamed("Line2")),
-      Line1(*this, ControlNamed("Line1")),
-      Image1(*this, ControlNamed("Image1")),
-      Label2(*this, ControlNamed("Label2")),
-      Label1(*this, ControlNamed("Label1")),
+      Line2(*this, Definition("Line2")),
+      Line1(*this, Definition("Line1")),
+      Image1(*this, Definition("Image1")),
+      Label2(*this, Definition("Label2")),
+      Label1(*this, Definition("Label1")),
       Output([this, open_sound = std::move(open_sound)] { return open_sound(*this); },
              [this] { return VScroll1.Value(); }, [this] { return this->binding().Handle(); },
              *this) {
@@ -205,7 +166,7 @@ bool Form1::Command2_MouseDown(int16_t index, int16_t, int16_t, float, float) {
   // A full queue refuses the key rather than overwrite tones that are waiting.
   if (QueueFull()) return false;
 
-  if (Caption() == forms::kWindowTitle) SetCaption(u" ");
+  if (Caption() == layout().title) SetCaption(u" ");
   if (index >= 0) AppendCaption(Command2[index].Caption());
   RestartTimer(Timer2);
 
@@ -255,7 +216,7 @@ void Form1::StopDialing() {
 
 void Form1::Timer2_Timer() {
   if (IsDialing) return;
-  SetCaption(std::u16string(forms::kWindowTitle));
+  SetCaption(std::u16string(layout().title));
   Timer2.SetEnabled(false);
 }
 

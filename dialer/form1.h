@@ -8,17 +8,22 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "audio/device.h"
 #include "audio/output.h"
 #include "dialer/forms/form.h"
 #include "dialer/settings_place.h"
+#include "runtime/dispatcher.h"
 #include "synth/slope_filter.h"
 
 namespace dialer {
 
 // Opens the default sound device, delivering its notifications through the given dispatcher.
-using SoundOpener = std::function<std::unique_ptr<audio::SoundDevice>(audio::Dispatcher&)>;
+using SoundOpener = std::function<std::unique_ptr<audio::SoundDevice>(runtime::Dispatcher&)>;
+
+// The keypad, row by row: a key's index is its place here.
+inline constexpr std::u16string_view kKeypad = u"123A456B789C*0#D";
 
 // The dial queue's ring: positions wrap after this slot, so at most this many tones can wait.
 inline constexpr int16_t kQueueLastSlot = 32000;
@@ -27,23 +32,23 @@ class Form1 final : public forms::Form, private audio::EventSink {
  public:
   Form1(forms::Binding& binding, SoundOpener open_sound);
 
-  // The controls, in the order the window stores them.
-  forms::TextBox Text6;
-  forms::TextBox Text5;
-  forms::Timer Timer2;
-  forms::TextBox Text4;
-  forms::TextBox Text3;
-  forms::Timer Timer1;
-  forms::ScrollBar VScroll1;
-  forms::TextBox Text2;
-  forms::Button Command3;
-  forms::TextBox Text1;
-  forms::ControlArray<forms::Button, 16> Command2;
-  forms::Decoration Line2;
+  // The controls, in the order the window stores them (their places: form1_layout.cpp).
+  forms::TextBox Text6;       // the text to send; Enter sends it (starts with a prompt)
+  forms::TextBox Text5;       // the volume read-out, shown over Text1 while the volume changes
+  forms::Timer Timer2;        // puts the title back 3 s after the last key
+  forms::TextBox Text4;       // the web link, opened by a click
+  forms::TextBox Text3;       // the break time, always the tone time in effect (disabled)
+  forms::Timer Timer1;        // 1.5 s after a change: keeps Text2 in 20..30000, hides Text5
+  forms::ScrollBar VScroll1;  // the volume: 1 is 0 dB, 5001 is -50 dB
+  forms::TextBox Text2;       // the tone time in ms, applied at each key release
+  forms::Button Command3;     // Play the dial string, or Stop while a sequence plays
+  forms::TextBox Text1;       // the dial string
+  forms::ControlArray<forms::Button, 16> Command2;  // the keypad, in the order of kKeypad
+  forms::Decoration Line2;                          // two lines below the client area: never seen
   forms::Decoration Line1;
-  forms::Decoration Image1;
-  forms::Label Label2;
-  forms::Label Label1;
+  forms::Decoration Image1;  // the keypad picture
+  forms::Label Label2;       // "Break time [ms]", beside Text3
+  forms::Label Label1;       // "Tone time  [ms]", beside Text2
 
   void Form_Load() override;
   void InitAll();
@@ -93,7 +98,11 @@ class Form1 final : public forms::Form, private audio::EventSink {
   SettingsPlace settings_;
 };
 
-// The key index a dial-string character presses: 0..15, or -1 (a pause) for any other character.
+// The window's title, size and controls (form1_layout.cpp).
+const forms::Layout& Form1Layout();
+
+// The key index a dial-string character presses: its place in kKeypad (a to d as A to D), or -1
+// (a pause) for any other character.
 int16_t DialKeyIndex(char16_t c);
 
 }  // namespace dialer

@@ -1,14 +1,8 @@
 // kavrel: the dialer window on Qt 6 with sound through SDL2.
 #include <QApplication>
-#include <QSocketNotifier>
 #include <QWidget>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
-
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "audio/sdl/sdl_device.h"
 #include "dialer/form1.h"
@@ -19,14 +13,6 @@ namespace {
 bool Set(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && value[0] != '\0';
-}
-
-// A termination signal closes the window the way the user would, so the settings are saved.
-int signal_pipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t written = write(signal_pipe[0], &byte, 1);
 }
 
 }  // namespace
@@ -45,24 +31,10 @@ int main(int argc, char** argv) {
   // Lets the desktop match the window with its installed entry (name and icon).
   QGuiApplication::setDesktopFileName(KAVREL_APP_ID);
   forms::qt::QtBinding binding;
-  dialer::Form1 form(
-      binding, [](audio::Dispatcher& dispatcher) { return audio::OpenSdlDevice(dispatcher); });
+  dialer::Form1 form(binding, audio::OpenSdlDevice);
   binding.Build(form);
-
-  std::unique_ptr<QSocketNotifier> stop_requests;
-  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) == 0) {
-    stop_requests = std::make_unique<QSocketNotifier>(signal_pipe[1], QSocketNotifier::Read);
-    QObject::connect(stop_requests.get(), &QSocketNotifier::activated, [&binding] {
-      char byte;
-      [[maybe_unused]] const ssize_t got = read(signal_pipe[1], &byte, 1);
-      binding.Window().close();
-    });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
-  }
+  // A termination signal closes the window as the user would, so the settings are saved.
+  binding.CloseOnTerminationSignals();
 
   // Start-up errors (no sound device, say) are shown in a message box; the window opens anyway.
   form.UserLoad();

@@ -1,16 +1,13 @@
 // Kavrel.exe: the dialer window on plain Win32 controls, with sound through DirectSound.
+#include <exception>
+
 #include "audio/dsound/dsound_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/win32/win32_binding.h"
-#include "runtime/codepage.h"
-
-#include <exception>
-
-// After the project's headers: windows.h turns CreateEvent into a macro.
-#include <windows.h>
-// windows.h first: the others build on it.
+#include "runtime/utf8.h"
+#include "runtime/win32.h"
+// After runtime/win32.h, which it builds on.
 #include <objbase.h>
-#undef CreateEvent
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
   // The shell, which opens the web link, wants a single-threaded apartment.
@@ -18,8 +15,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
   int code = 1;
   try {
     forms::win32::Win32Binding binding(instance);
-    dialer::Form1 form(
-        binding, [](audio::Dispatcher& dispatcher) { return audio::OpenDirectSound(dispatcher); });
+    dialer::Form1 form(binding, audio::OpenDirectSound);
     binding.Build(form);
     // Start-up errors (no sound device, say) are shown in a message box; the window opens anyway.
     form.UserLoad();

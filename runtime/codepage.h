@@ -12,8 +12,4 @@ std::u16string FromAnsi(std::string_view bytes);
 // The character's code in the code page, 0 to 255.
 unsigned char AnsiCode(char16_t c);
 
-// UTF-8 for messages and command lines; invalid sequences become U+FFFD.
-std::u16string FromUtf8(std::string_view text);
-std::string ToUtf8(std::u16string_view text);
-
 }  // namespace runtime

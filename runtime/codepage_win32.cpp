@@ -1,7 +1,6 @@
 // The process's ANSI code page, through the system's own conversions.
-#include <windows.h>
-
 #include "runtime/codepage.h"
+#include "runtime/win32.h"
 
 namespace runtime {
 

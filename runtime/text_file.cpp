@@ -7,7 +7,7 @@
 #include "runtime/error.h"
 
 #if defined(_WIN32)
-#include <windows.h>
+#include "runtime/win32.h"
 #endif
 
 namespace runtime {

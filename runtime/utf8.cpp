@@ -1,4 +1,4 @@
-#include "runtime/codepage.h"
+#include "runtime/utf8.h"
 
 namespace runtime {
 

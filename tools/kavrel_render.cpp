@@ -12,9 +12,9 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
-#include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/rounding.h"
+#include "runtime/utf8.h"
 #include "runtime/val.h"
 #include "synth/tone_bank.h"
 #include "tools/pcm_writer.h"
@@ -123,7 +123,7 @@ int Play(const Options& o) {
   const auto folder = std::filesystem::temp_directory_path(ec) / "kavrel-render-empty";
   forms::HeadlessBinding engine((folder / "no-settings").string());
   dialer::Form1 form(engine,
-                     [&engine](audio::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
+                     [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
   form.Text2.SetText(runtime::FromUtf8(o.tone_time));
   form.VScroll1.SetValue(runtime::CInt(volume));
   form.UserLoad();

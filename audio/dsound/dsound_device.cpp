@@ -107,7 +107,7 @@ class DsBuffer final : public SoundBuffer {
 
 class DsDevice final : public SoundDevice {
  public:
-  explicit DsDevice(Dispatcher& dispatcher) : dispatcher_(dispatcher) {
+  explicit DsDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
     IDirectSound8* sound = nullptr;
     const HRESULT hr = DirectSoundCreate8(nullptr, &sound, nullptr);
     if (FAILED(hr)) {
@@ -128,7 +128,7 @@ class DsDevice final : public SoundDevice {
     watcher_.join();
   }
 
-  void SetCooperativeLevel(WindowHandle window, int32_t level) override {
+  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override {
     Check(sound_->SetCooperativeLevel(static_cast<HWND>(window), static_cast<DWORD>(level)),
           "SetCooperativeLevel");
   }
@@ -240,7 +240,7 @@ class DsDevice final : public SoundDevice {
     if (generation && *generation == d.current) d.sink->DXCallBack(d.event);
   }
 
-  Dispatcher& dispatcher_;
+  runtime::Dispatcher& dispatcher_;
   Com<IDirectSound8> sound_;
   std::vector<EventSink*> sinks_;
   // Posted calls that outlive the device find it gone.
@@ -396,7 +396,7 @@ void DsBuffer::TakeSignalled(std::vector<Due>& due) {
 
 }  // namespace
 
-std::unique_ptr<SoundDevice> OpenDirectSound(Dispatcher& dispatcher) {
+std::unique_ptr<SoundDevice> OpenDirectSound(runtime::Dispatcher& dispatcher) {
   return std::make_unique<DsDevice>(dispatcher);
 }
 

@@ -16,6 +16,6 @@ namespace audio {
 
 // Opens the default output device; raises runtime::Error when there is none. The dispatcher
 // must outlive the device, and every buffer must be released before the device.
-std::unique_ptr<SoundDevice> OpenDirectSound(Dispatcher& dispatcher);
+std::unique_ptr<SoundDevice> OpenDirectSound(runtime::Dispatcher& dispatcher);
 
 }  // namespace audio

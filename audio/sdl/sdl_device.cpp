@@ -169,7 +169,7 @@ class SdlBuffer final : public SoundBuffer {
   std::shared_ptr<std::atomic<uint64_t>> generation_ = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
-SdlSoundDevice::SdlSoundDevice(Dispatcher& dispatcher) : dispatcher_(dispatcher) {
+SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
   // The program owns its signals; SDL must not take over SIGINT and SIGTERM.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   // SDL asks PulseAudio for a server buffer of one pull (11.6 ms, refilled every 2.9 ms), which
@@ -204,7 +204,7 @@ SdlSoundDevice::~SdlSoundDevice() {
 }
 
 // SDL output is not tied to a window: any window may use it.
-void SdlSoundDevice::SetCooperativeLevel(WindowHandle, int32_t) {}
+void SdlSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
 
 EventHandle SdlSoundDevice::CreateEvent(EventSink& sink) {
   std::lock_guard lock(mutex_);
@@ -262,7 +262,7 @@ void SdlSoundDevice::Passed(const SdlBuffer& buffer, EventHandle event) {
   due_.push_back({buffer.generation(), buffer.generation()->load(), sinks_[event - 1], event});
 }
 
-std::unique_ptr<SoundDevice> OpenSdlDevice(Dispatcher& dispatcher) {
+std::unique_ptr<SoundDevice> OpenSdlDevice(runtime::Dispatcher& dispatcher) {
   return std::make_unique<SdlSoundDevice>(dispatcher);
 }
 

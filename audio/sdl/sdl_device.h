@@ -48,12 +48,12 @@ class SdlSoundDevice final : public SoundDevice {
 
   // Opens the default output; raises runtime::Error when no audio device can be opened. The
   // dispatcher must outlive the device, and every buffer must be released before the device.
-  explicit SdlSoundDevice(Dispatcher& dispatcher);
+  explicit SdlSoundDevice(runtime::Dispatcher& dispatcher);
   ~SdlSoundDevice() override;
   SdlSoundDevice(const SdlSoundDevice&) = delete;
   SdlSoundDevice& operator=(const SdlSoundDevice&) = delete;
 
-  void SetCooperativeLevel(WindowHandle window, int32_t level) override;
+  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
   EventHandle CreateEvent(EventSink& sink) override;
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
 
@@ -75,7 +75,7 @@ class SdlSoundDevice final : public SoundDevice {
   // Called by a buffer under mutex_ when its play position passes an offset.
   void Passed(const SdlBuffer& buffer, EventHandle event);
 
-  Dispatcher& dispatcher_;
+  runtime::Dispatcher& dispatcher_;
   uint32_t device_id_ = 0;
   // Shared by the callback's reads and the window thread's changes; held only for short copies.
   mutable PriorityInheritingMutex mutex_;
@@ -88,6 +88,6 @@ class SdlSoundDevice final : public SoundDevice {
 };
 
 // The device as the output module's factory wants it.
-std::unique_ptr<SoundDevice> OpenSdlDevice(Dispatcher& dispatcher);
+std::unique_ptr<SoundDevice> OpenSdlDevice(runtime::Dispatcher& dispatcher);
 
 }  // namespace audio

@@ -15,11 +15,11 @@ namespace {
 
 }  // namespace
 
-VirtualSoundDevice::VirtualSoundDevice(Dispatcher& dispatcher) : dispatcher_(dispatcher) {}
+VirtualSoundDevice::VirtualSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {}
 
 VirtualSoundDevice::~VirtualSoundDevice() = default;
 
-void VirtualSoundDevice::SetCooperativeLevel(WindowHandle, int32_t level) {
+void VirtualSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t level) {
   cooperative_level_ = level;
 }
 

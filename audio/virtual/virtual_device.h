@@ -18,10 +18,10 @@ class VirtualSoundDevice final : public SoundDevice {
  public:
   static constexpr int64_t kNever = std::numeric_limits<int64_t>::max();
 
-  explicit VirtualSoundDevice(Dispatcher& dispatcher);
+  explicit VirtualSoundDevice(runtime::Dispatcher& dispatcher);
   ~VirtualSoundDevice() override;
 
-  void SetCooperativeLevel(WindowHandle window, int32_t level) override;
+  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
   EventHandle CreateEvent(EventSink& sink) override;
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
 
@@ -45,7 +45,7 @@ class VirtualSoundDevice final : public SoundDevice {
   friend class VirtualBuffer;
   void Signal(const VirtualBuffer& buffer, EventHandle event);
 
-  Dispatcher& dispatcher_;
+  runtime::Dispatcher& dispatcher_;
   int64_t now_ = 0;
   int32_t cooperative_level_ = 0;
   int buffers_created_ = 0;

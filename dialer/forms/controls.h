@@ -1,9 +1,10 @@
-// The dialer window's layout as data: every binding renders this one table, so the window looks
-// and tabs the same on every platform. Positions and sizes are in twips (15 per pixel at 96 dpi),
-// measured from the top-left corner of the client area.
+// A window's layout as data: its title, its size and its controls, each with its place, look and
+// initial state. A window (Form1, or a test's own) owns its layout; every binding renders it, so
+// the window looks and tabs the same on every platform. Positions and sizes are in twips (15 per
+// pixel at 96 dpi), measured from the top-left corner of the client area.
 #pragma once
 
-#include <array>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -11,10 +12,6 @@
 namespace forms {
 
 inline constexpr int kTwipsPerPixel = 15;
-inline constexpr int kClientWidth = 5595;   // 373 pixels
-inline constexpr int kClientHeight = 4215;  // 281 pixels
-inline constexpr std::u16string_view kWindowTitle = u"Pelorin 1.0";
-inline constexpr int kIconPixels = 24;
 
 enum class Kind { TextBox, Button, ScrollBar, Label, Picture, Line, Timer };
 enum class Align { Left, Center };
@@ -55,11 +52,45 @@ struct ControlDef {
   ScrollRange range{};
   int interval_ms = 0;
   std::string_view artwork{};  // a picture's image, by resource name
-  int sunken_border = 0;       // pixels of sunken frame around a picture
+  bool sunken = false;         // a picture's sunken frame, two pixels wide
 };
 
-// The controls in the order the window stores them.
-std::span<const ControlDef> Form1Controls();
-const ControlDef& ControlNamed(std::string_view name, int index = -1);
+struct Layout {
+  std::u16string_view title;  // the window's caption at rest
+  int client_width, client_height;
+  // In the order the window stores them, which is front to back.
+  std::span<const ControlDef> controls;
+
+  // The definition of a control; a name the layout lacks is a programming error (logic_error).
+  const ControlDef& Definition(std::string_view name, int index = -1) const;
+};
+
+// The rules every binding renders a layout by.
+
+// Twips to whole pixels at 96 dpi, the nearest.
+inline int Px(int twips) {
+  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
+}
+
+// A font's character height in whole pixels at 96 dpi, whatever dpi the display reports, so that
+// text keeps its place in the fixed layout.
+inline int FontPixels(double points) {
+  return static_cast<int>(std::lround(points * 96.0 / 72.0));
+}
+
+// Controls that can hold the keyboard focus.
+inline bool TakesFocus(Kind kind) {
+  return kind == Kind::TextBox || kind == Kind::Button || kind == Kind::ScrollBar;
+}
+
+inline bool IsTabStop(const ControlDef& def) {
+  return TakesFocus(def.kind) && def.tab >= 0;
+}
+
+// Drawn on the window itself in the original form engine, beneath every control that has a window
+// of its own.
+inline bool Windowless(Kind kind) {
+  return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
+}
 
 }  // namespace forms

@@ -1,10 +1,11 @@
 #include "dialer/forms/form.h"
 
+#include <algorithm>
 #include <exception>
 #include <string>
 
-#include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/utf8.h"
 
 namespace forms {
 
@@ -104,6 +105,16 @@ Control* Form::Find(std::string_view name, int index) const {
     if (c->def().name == name && c->def().index == index) return c;
   }
   return nullptr;
+}
+
+std::vector<Control*> Form::TabOrder() const {
+  std::vector<Control*> stops;
+  for (Control* c : controls_) {
+    if (IsTabStop(c->def())) stops.push_back(c);
+  }
+  std::stable_sort(stops.begin(), stops.end(),
+                   [](const Control* a, const Control* b) { return a->def().tab < b->def().tab; });
+  return stops;
 }
 
 void Form::UserLoad() {

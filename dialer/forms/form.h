@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "audio/device.h"
 #include "dialer/forms/controls.h"
+#include "runtime/dispatcher.h"
 
 namespace forms {
 
@@ -24,8 +24,8 @@ class Timer;
 enum class Property { Text, Caption, Visible, Enabled, Value };
 
 // What a platform (Qt, Win32, headless) provides to a form. All calls come from the UI thread
-// except Post (audio::Dispatcher), which may come from any thread.
-class Binding : public audio::Dispatcher {
+// except Post (runtime::Dispatcher), which may come from any thread.
+class Binding : public runtime::Dispatcher {
  public:
   // A property set by the program; the binding shows it. For the window caption the binding may
   // coalesce updates to its next idle moment.
@@ -38,7 +38,7 @@ class Binding : public audio::Dispatcher {
   virtual void ShowMessage(const std::u16string& text) = 0;
   // The folder of the program file, without a trailing separator unless it is a root.
   virtual std::string ProgramFolder() = 0;
-  virtual audio::WindowHandle Handle() = 0;
+  virtual runtime::WindowHandle Handle() = 0;
   // Asks the desktop to open an address; the answer is not examined.
   virtual void OpenUrl(const std::string& address, const std::string& directory) = 0;
 
@@ -160,9 +160,8 @@ class Timer final : public Control {
 template <typename T, int N>
 class ControlArray {
  public:
-  ControlArray(Form& form, std::string_view name) {
-    for (int i = 0; i < N; ++i) items_[i] = std::make_unique<T>(form, ControlNamed(name, i));
-  }
+  // The members' definitions come from the form's layout.
+  ControlArray(Form& form, std::string_view name);
   T& operator[](int index) { return *items_.at(static_cast<size_t>(index)); }
   const T& operator[](int index) const { return *items_.at(static_cast<size_t>(index)); }
   static constexpr int size() { return N; }
@@ -171,10 +170,13 @@ class ControlArray {
   std::array<std::unique_ptr<T>, N> items_;
 };
 
-// The window: its caption, its controls in stored order, and the error guard of its events.
-class Form : public audio::Dispatcher {
+// The window: its layout, its caption, its controls in stored order, and the error guard of its
+// events.
+class Form : public runtime::Dispatcher {
  public:
-  explicit Form(Binding& binding) : binding_(binding) {}
+  // The layout must outlive the form; the caption starts as its title.
+  Form(Binding& binding, const Layout& layout)
+      : binding_(binding), layout_(layout), caption_(layout.title) {}
   Form(const Form&) = delete;
   Form& operator=(const Form&) = delete;
   virtual ~Form() = default;
@@ -184,8 +186,14 @@ class Form : public audio::Dispatcher {
   void AppendCaption(std::u16string_view tail);
 
   Binding& binding() { return binding_; }
+  const Layout& layout() const { return layout_; }
+  const ControlDef& Definition(std::string_view name, int index = -1) const {
+    return layout_.Definition(name, index);
+  }
   const std::vector<Control*>& Controls() const { return controls_; }
   Control* Find(std::string_view name, int index = -1) const;
+  // The tab stops in the order the Tab key visits them, visible and enabled or not.
+  std::vector<Control*> TabOrder() const;
 
   // Raised by the binding: before the window is first shown, and when it is about to close for
   // any reason (the dialer never cancels).
@@ -203,8 +211,14 @@ class Form : public audio::Dispatcher {
  private:
   friend class Control;
   Binding& binding_;
-  std::u16string caption_ = std::u16string(kWindowTitle);
+  const Layout& layout_;
+  std::u16string caption_;
   std::vector<Control*> controls_;
 };
+
+template <typename T, int N>
+ControlArray<T, N>::ControlArray(Form& form, std::string_view name) {
+  for (int i = 0; i < N; ++i) items_[i] = std::make_unique<T>(form, form.Definition(name, i));
+}
 
 }  // namespace forms

@@ -9,11 +9,11 @@
 #include <mutex>
 #include <utility>
 
-#include "audio/device.h"
+#include "runtime/dispatcher.h"
 
 namespace testsupport {
 
-class MainThreadDispatcher final : public audio::Dispatcher {
+class MainThreadDispatcher final : public runtime::Dispatcher {
  public:
   void Post(std::function<void()> call) override {
     {

@@ -87,7 +87,7 @@ int Play(int argc, char** argv) {
   testsupport::MainThreadDispatcher dispatcher;
   testsupport::BlockStreamer streamer(tones);
   audio::PlayDX8Module output([&] { return audio::OpenSdlDevice(dispatcher); },
-                              [=] { return scroll; }, [] { return audio::WindowHandle{}; },
+                              [=] { return scroll; }, [] { return runtime::WindowHandle{}; },
                               streamer);
   const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const int32_t block = synth::GenTones(tone_time, slope, output.ToneBank);

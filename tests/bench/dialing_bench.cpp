@@ -13,7 +13,8 @@ namespace {
 struct Window {
   forms::HeadlessBinding engine{
       (std::filesystem::temp_directory_path() / "dialing-bench-none").string()};
-  dialer::Form1 form{engine, [this](audio::Dispatcher& d) { return engine.OpenVirtualDevice(d); }};
+  dialer::Form1 form{engine,
+                     [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }};
   Window() { form.UserLoad(); }
 };
 

@@ -69,11 +69,11 @@ class TimedBuffer final : public audio::SoundBuffer {
 
 class TimedDevice final : public audio::SoundDevice {
  public:
-  TimedDevice(audio::Dispatcher& dispatcher, PlayMark& mark)
+  TimedDevice(runtime::Dispatcher& dispatcher, PlayMark& mark)
       : inner_(std::make_unique<audio::SdlSoundDevice>(dispatcher)), mark_(mark) {}
 
   audio::SdlSoundDevice& Sdl() { return *inner_; }
-  void SetCooperativeLevel(audio::WindowHandle window, int32_t level) override {
+  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override {
     inner_->SetCooperativeLevel(window, level);
   }
   audio::EventHandle CreateEvent(audio::EventSink& sink) override {
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
   PlayMark mark;
   TimedDevice* device = nullptr;
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, [&](audio::Dispatcher& dispatcher) {
+  dialer::Form1 form(binding, [&](runtime::Dispatcher& dispatcher) {
     auto opened = std::make_unique<TimedDevice>(dispatcher, mark);
     device = opened.get();
     return opened;

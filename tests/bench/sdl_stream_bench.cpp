@@ -32,7 +32,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Notes when each call was posted (on the audio thread) and when it starts on the window's.
-class TimedDispatcher final : public audio::Dispatcher {
+class TimedDispatcher final : public runtime::Dispatcher {
  public:
   explicit TimedDispatcher(testsupport::MainThreadDispatcher& inner) : inner_(inner) {
     delays_ms_.reserve(1 << 16);
@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
         device = d.get();
         return d;
       },
-      [] { return int16_t{1}; }, [] { return audio::WindowHandle{}; }, streamer);
+      [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, streamer);
   output.ToneBank = bank;
   int status = 0;
   try {

@@ -18,7 +18,7 @@ namespace {
 using audio::VirtualSoundDevice;
 
 // Holds posted calls until the test delivers them, as a window thread busy elsewhere would.
-class QueueDispatcher final : public audio::Dispatcher {
+class QueueDispatcher final : public runtime::Dispatcher {
  public:
   void Post(std::function<void()> call) override { calls_.push_back(std::move(call)); }
   size_t Pending() const { return calls_.size(); }
@@ -88,7 +88,7 @@ class OutputTest : public ::testing::Test {
                               [this] { return scroll; },
                               [this] {
                                 ++windows_asked;
-                                return audio::WindowHandle{};
+                                return runtime::WindowHandle{};
                               },
                               sink};
 };
@@ -309,7 +309,7 @@ TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
         throw runtime::Error(runtime::kDeviceUnavailable,
                              "No audio output device could be opened: none");
       },
-      [] { return int16_t{1}; }, [] { return audio::WindowHandle{}; }, sink);
+      [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, sink);
   const int32_t block = 882;
   EXPECT_THROW(output.CreateOutput(block), runtime::Error);
   EXPECT_FALSE(output.OutputReady);

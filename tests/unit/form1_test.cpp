@@ -15,8 +15,8 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
-#include "runtime/codepage.h"
 #include "runtime/error.h"
+#include "runtime/utf8.h"
 #include "synth/tone_bank.h"
 
 namespace {
@@ -87,8 +87,8 @@ class Dialer {
     return p;
   }
   dialer::SoundOpener Opener(bool sound) {
-    if (sound) return [this](audio::Dispatcher& d) { return engine.OpenVirtualDevice(d); };
-    return [](audio::Dispatcher&) -> std::unique_ptr<audio::SoundDevice> {
+    if (sound) return [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); };
+    return [](runtime::Dispatcher&) -> std::unique_ptr<audio::SoundDevice> {
       throw runtime::Error(runtime::kDeviceUnavailable, "No audio output device could be opened");
     };
   }

@@ -22,7 +22,7 @@ Checks checks;
 constexpr UINT kCall = WM_APP + 1;
 
 // Posted calls run on the main thread from its message loop, as the window's would.
-class MainThread final : public audio::Dispatcher {
+class MainThread final : public runtime::Dispatcher {
  public:
   void Post(std::function<void()> call) override {
     auto* posted = new std::function<void()>(std::move(call));

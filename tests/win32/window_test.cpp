@@ -14,23 +14,17 @@
 #include "dialer/forms/win32/win32_binding.h"
 #include "runtime/error.h"
 #include "runtime/folders.h"
+#include "runtime/win32.h"
 #include "tests/win32/checks.h"
-
-// After the project's headers: windows.h turns CreateEvent into a macro.
-#include <windows.h>
-#undef CreateEvent
 
 using forms::Control;
 using forms::Kind;
+using forms::Px;
 using win32_test::Checks;
 
 namespace {
 
 Checks checks;
-
-int Px(int twips) {
-  return twips / forms::kTwipsPerPixel;
-}
 
 std::u16string TextOf(HWND hwnd) {
   wchar_t text[512] = {};
@@ -47,7 +41,7 @@ class Session {
  public:
   Session()
       : binding_(GetModuleHandleW(nullptr)),
-        form_(binding_, [](audio::Dispatcher& d) { return audio::OpenDirectSound(d); }) {}
+        form_(binding_, [](runtime::Dispatcher& d) { return audio::OpenDirectSound(d); }) {}
 
   forms::win32::Win32Binding& binding() { return binding_; }
   dialer::Form1& form() { return form_; }

@@ -9,7 +9,7 @@ namespace forms {
 HeadlessBinding::HeadlessBinding(std::string program_folder) : folder_(std::move(program_folder)) {}
 
 std::unique_ptr<audio::SoundDevice> HeadlessBinding::OpenVirtualDevice(
-    audio::Dispatcher& dispatcher) {
+    runtime::Dispatcher& dispatcher) {
   auto device = std::make_unique<audio::VirtualSoundDevice>(dispatcher);
   device_ = device.get();
   device_->AdvanceTo(now_ / kTicksPerSample);

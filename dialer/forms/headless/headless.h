@@ -26,10 +26,9 @@ class HeadlessBinding final : public Binding {
   explicit HeadlessBinding(std::string program_folder);
 
   // Opens the virtual device (for Form1); the binding keeps a view of it to drive its clock.
-  std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(audio::Dispatcher& dispatcher);
+  std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher);
   audio::VirtualSoundDevice* Device() const { return device_; }
 
-  int64_t NowTicks() const { return now_; }
   double NowMs() const { return static_cast<double>(now_) / kTicksPerMs; }
   void RunFor(double ms);
   // Runs until `done` holds between two events, or until max_ms have passed; true if it held.
@@ -48,7 +47,7 @@ class HeadlessBinding final : public Binding {
   void DisarmTimer(Timer& timer) override;
   void ShowMessage(const std::u16string& text) override { messages_.push_back(text); }
   std::string ProgramFolder() override { return folder_; }
-  audio::WindowHandle Handle() override { return nullptr; }
+  runtime::WindowHandle Handle() override { return nullptr; }
   void OpenUrl(const std::string& address, const std::string& directory) override {
     urls_.emplace_back(address, directory);
   }

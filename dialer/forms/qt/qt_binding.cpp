@@ -16,26 +16,25 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
+#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTextOption>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
-#include <algorithm>
-#include <cmath>
+#include <csignal>
 #include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "runtime/codepage.h"
 
 namespace forms::qt {
 namespace {
-
-int Px(int twips) {
-  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
-}
 
 QString ToQ(std::u16string_view text) {
   return QString(reinterpret_cast<const QChar*>(text.data()), static_cast<qsizetype>(text.size()));
@@ -55,11 +54,9 @@ QString FontFamily(std::string_view face) {
   return wanted;
 }
 
-// Sizes are in pixels at 96 dpi, as the layout's twips are, so that text keeps its place in the
-// fixed layout whatever dpi the display reports.
 QFont MakeFont(const Font& def) {
   QFont font(FontFamily(def.face));
-  font.setPixelSize(static_cast<int>(std::lround(def.points * 96.0 / 72.0)));
+  font.setPixelSize(FontPixels(def.points));
   font.setBold(def.bold);
   font.setUnderline(def.underline);
   return font;
@@ -71,16 +68,6 @@ QColor ToColor(const Rgb& c) {
 
 Qt::Alignment ToAlignment(Align align) {
   return align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft;
-}
-
-// Windowless in the original form engine: drawn on the window itself, beneath every control
-// that has a window of its own.
-bool Windowless(Kind kind) {
-  return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
-}
-
-bool TakesFocus(Kind kind) {
-  return kind == Kind::TextBox || kind == Kind::Button || kind == Kind::ScrollBar;
 }
 
 // A straight line between two points of the table, in the line's own colour.
@@ -98,6 +85,15 @@ class LineWidget final : public QWidget {
  private:
   QPoint from_, to_;
 };
+
+// The signal handler's way to the window's thread: it writes a byte into one end, and the window's
+// thread reads the other.
+int signal_pipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = write(signal_pipe[0], &byte, 1);
+}
 
 class FormWindow final : public QWidget {
  public:
@@ -231,11 +227,10 @@ void QtBinding::Build(Form& form) {
   window_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint);
-  window_->setFixedSize(Px(kClientWidth), Px(kClientHeight));
+  window_->setFixedSize(Px(form.layout().client_width), Px(form.layout().client_height));
   window_->setWindowTitle(ToQ(form.Caption()));
   window_->setWindowIcon(QIcon(QStringLiteral(":/art/icon.png")));
 
-  std::vector<std::pair<int, QWidget*>> tab_stops;
   for (Control* control : form.Controls()) {
     QWidget* widget = MakeWidget(*control);
     if (widget == nullptr) continue;
@@ -259,12 +254,7 @@ void QtBinding::Build(Form& form) {
     widget->setPalette(palette);
     widget->setVisible(control->Visible());
     widget->setEnabled(control->Enabled());
-    if (TakesFocus(def.kind) && def.tab >= 0) {
-      widget->setFocusPolicy(Qt::StrongFocus);
-      tab_stops.emplace_back(def.tab, widget);
-    } else {
-      widget->setFocusPolicy(Qt::NoFocus);
-    }
+    widget->setFocusPolicy(IsTabStop(def) ? Qt::StrongFocus : Qt::NoFocus);
     widgets_[control] = widget;
     controls_[widget] = control;
     Connect(*control, widget);
@@ -279,10 +269,9 @@ void QtBinding::Build(Form& form) {
     if (it != widgets_.end() && Windowless(control->def().kind)) it->second->lower();
   }
 
-  std::sort(tab_stops.begin(), tab_stops.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (size_t i = 1; i < tab_stops.size(); ++i) {
-    QWidget::setTabOrder(tab_stops[i - 1].second, tab_stops[i].second);
+  const std::vector<Control*> tab_order = form.TabOrder();
+  for (size_t i = 1; i < tab_order.size(); ++i) {
+    QWidget::setTabOrder(widgets_.at(tab_order[i - 1]), widgets_.at(tab_order[i]));
   }
 }
 
@@ -339,7 +328,7 @@ QWidget* QtBinding::MakeWidget(Control& control) {
     }
     case Kind::Picture: {
       auto* picture = new QLabel(parent);
-      picture->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);  // a 2-pixel sunken frame
+      if (def.sunken) picture->setFrameStyle(QFrame::WinPanel | QFrame::Sunken);  // 2 pixels
       picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       const QString name = QString::fromLatin1(def.artwork.data(), def.artwork.size());
       picture->setPixmap(QPixmap(QStringLiteral(":/art/%1.png").arg(name)));
@@ -532,8 +521,8 @@ void QtBinding::DisarmTimer(Timer& timer) {
 }
 
 void QtBinding::ShowMessage(const std::u16string& text) {
-  QMessageBox box(QMessageBox::Warning, ToQ(kWindowTitle), ToQ(text), QMessageBox::Ok,
-                  window_.get());
+  const std::u16string_view title = form_ != nullptr ? form_->layout().title : u"";
+  QMessageBox box(QMessageBox::Warning, ToQ(title), ToQ(text), QMessageBox::Ok, window_.get());
   box.exec();
 }
 
@@ -541,8 +530,8 @@ std::string QtBinding::ProgramFolder() {
   return QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
 }
 
-audio::WindowHandle QtBinding::Handle() {
-  return reinterpret_cast<audio::WindowHandle>(window_->winId());
+runtime::WindowHandle QtBinding::Handle() {
+  return reinterpret_cast<runtime::WindowHandle>(window_->winId());
 }
 
 void QtBinding::OpenUrl(const std::string& address, const std::string& /*directory*/) {
@@ -552,6 +541,23 @@ void QtBinding::OpenUrl(const std::string& address, const std::string& /*directo
 
 void QtBinding::Post(std::function<void()> call) {
   QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
+}
+
+void QtBinding::CloseOnTerminationSignals() {
+  if (stop_requests_ || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
+    return;
+  }
+  stop_requests_ = std::make_unique<QSocketNotifier>(signal_pipe[1], QSocketNotifier::Read);
+  connect(stop_requests_.get(), &QSocketNotifier::activated, this, [this] {
+    char byte;
+    [[maybe_unused]] const ssize_t got = read(signal_pipe[1], &byte, 1);
+    window_->close();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 void QtBinding::WindowClosing() {

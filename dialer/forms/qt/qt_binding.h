@@ -1,5 +1,7 @@
-// The form engine on Qt 6 Widgets: one fixed-size window that renders the control table and turns
-// the widgets' input into the controls' User* entry points. It holds no dialer logic.
+// The form engine on Qt 6 Widgets: one fixed-size window that renders the form's layout and turns
+// the widgets' input into the controls' User* entry points. It holds no dialer logic. The window's
+// icon is the resource :/art/icon.png and a picture's artwork NAME is :/art/NAME.png; the program
+// links them in.
 #pragma once
 
 #include <QObject>
@@ -11,6 +13,7 @@
 
 #include "dialer/forms/form.h"
 
+class QSocketNotifier;
 class QTimer;
 class QWidget;
 
@@ -36,6 +39,9 @@ class QtBinding final : public QObject, public Binding {
   // Builds the window and a widget for every control of the form (which must be fully
   // constructed). Call once, before Form::UserLoad.
   void Build(Form& form);
+  // Closes the window the way the user would when the process is asked to end (SIGTERM, SIGINT,
+  // SIGHUP), so that the form's closing work is done. Call after Build; once per process.
+  void CloseOnTerminationSignals();
   // The window; each control's widget is a child named after it ("Text1", "Command2(5)").
   QWidget& Window() const { return *window_; }
 
@@ -45,7 +51,7 @@ class QtBinding final : public QObject, public Binding {
   void DisarmTimer(Timer& timer) override;
   void ShowMessage(const std::u16string& text) override;
   std::string ProgramFolder() override;
-  audio::WindowHandle Handle() override;
+  runtime::WindowHandle Handle() override;
   void OpenUrl(const std::string& address, const std::string& directory) override;
   void Post(std::function<void()> call) override;
 
@@ -64,6 +70,7 @@ class QtBinding final : public QObject, public Binding {
   std::unordered_map<const Control*, QWidget*> widgets_;
   std::unordered_map<const QObject*, Control*> controls_;
   std::unordered_map<const Timer*, QTimer*> timers_;
+  std::unique_ptr<QSocketNotifier> stop_requests_;
   bool caption_pending_ = false;
   bool closed_ = false;
   // A text box's click comes with the button's release; the release that ends a double click

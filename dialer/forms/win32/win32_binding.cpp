@@ -2,18 +2,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
 #include <map>
 #include <tuple>
+#include <unordered_map>
+#include <vector>
 
 #include "runtime/error.h"
-
-// After the project's headers (see the header).
-#include <windows.h>
-// windows.h first: the others build on it.
+#include "runtime/win32.h"
+// After runtime/win32.h, which they build on.
 #include <shellapi.h>
 #include <windowsx.h>
-#undef CreateEvent
 
 namespace forms::win32 {
 namespace {
@@ -27,10 +25,6 @@ constexpr int kFirstId = 100;
 // A fixed dialog frame: caption, system menu, no sizing border, no minimise or maximise box.
 constexpr DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr DWORD kWindowExStyle = WS_EX_WINDOWEDGE;
-
-int Px(int twips) {
-  return static_cast<int>(std::lround(static_cast<double>(twips) / kTwipsPerPixel));
-}
 
 const wchar_t* W(const std::u16string& text) {
   return reinterpret_cast<const wchar_t*>(text.c_str());
@@ -65,55 +59,21 @@ int16_t MouseShift(WPARAM keys) {
   return state;
 }
 
-bool TakesFocus(Kind kind) {
-  return kind == Kind::TextBox || kind == Kind::Button || kind == Kind::ScrollBar;
-}
-
-// Drawn on the window itself in the original form engine, beneath every control with a window.
-bool Windowless(Kind kind) {
-  return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
-}
-
 [[noreturn]] void WindowFailure(const char* what) {
-  throw runtime::Error(static_cast<int32_t>(GetLastError()),
-                       std::string("The window could not be created (") + what + " failed)");
+  const DWORD error = GetLastError();
+  throw runtime::Error(static_cast<int32_t>(error),
+                       std::string("The window could not be created (") + what +
+                           " failed: " + runtime::ErrorText(static_cast<HRESULT>(error)) + ")");
 }
 
-}  // namespace
-
-std::string FolderOf(const std::string& module_path) {
-  const size_t cut = module_path.find_last_of("\\/");
-  if (cut == std::string::npos) return {};
-  std::string folder = module_path.substr(0, cut);
-  // A drive's root keeps its separator: "C:" alone would name the drive's current folder.
-  if (folder.empty() || (folder.size() == 2 && folder[1] == ':')) folder += '\\';
-  return folder;
-}
-
-int FontHeight(double points) {
-  return -static_cast<int>(std::lround(points * 96.0 / 72.0));
-}
-
-struct Win32Binding::Child {
-  Control* control = nullptr;
-  HWND hwnd = nullptr;
-  WNDPROC original = nullptr;
-  HBRUSH back = nullptr;
-  // Set while the program writes the text: the edit's change notification is not the user's.
-  bool updating = false;
-  // Text boxes: a left press began on the box, and whether it was the second of a double click.
-  bool pressed = false;
-  bool double_clicked = false;
-  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
-  int drag_from = -1;
-};
-
-struct Win32Binding::Resources {
+// Fonts, brushes and pictures the window's controls use, released with the window.
+struct Resources {
   std::map<std::tuple<std::string_view, double, bool, bool>, HFONT> fonts;
   std::vector<HGDIOBJ> objects;
-  std::unordered_map<HWND, Child*> by_window;
-  std::atomic<HWND> post_target{nullptr};
 
+  Resources() = default;
+  Resources(const Resources&) = delete;
+  Resources& operator=(const Resources&) = delete;
   ~Resources() {
     for (auto& [key, font] : fonts) DeleteObject(font);
     for (HGDIOBJ object : objects) DeleteObject(object);
@@ -133,51 +93,141 @@ struct Win32Binding::Resources {
   }
 };
 
-struct Procedures {
-  static LRESULT CALLBACK Window(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* self = reinterpret_cast<Win32Binding*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
-    if (msg == WM_NCCREATE) {
-      self = static_cast<Win32Binding*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-      SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-      self->window_ = hwnd;
-    }
-    if (self == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
-    return self->OnMessage(msg, wp, lp);
-  }
+}  // namespace
 
-  static LRESULT CALLBACK Child(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    auto* self = static_cast<Win32Binding*>(GetPropW(hwnd, kBindingProperty));
-    Win32Binding::Child* child = self ? self->Find(hwnd) : nullptr;
-    if (child == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
-    return self->OnChildMessage(*child, msg, wp, lp);
-  }
+std::string FolderOf(const std::string& module_path) {
+  const size_t cut = module_path.find_last_of("\\/");
+  if (cut == std::string::npos) return {};
+  std::string folder = module_path.substr(0, cut);
+  // A drive's root keeps its separator: "C:" alone would name the drive's current folder.
+  if (folder.empty() || (folder.size() == 2 && folder[1] == ':')) folder += '\\';
+  return folder;
+}
+
+int FontHeight(double points) {
+  return -FontPixels(points);
+}
+
+namespace {
+
+// A control's window.
+struct Child {
+  Control* control = nullptr;
+  HWND hwnd = nullptr;
+  WNDPROC original = nullptr;
+  HBRUSH back = nullptr;
+  // Set while the program writes the text: the edit's change notification is not the user's.
+  bool updating = false;
+  // Text boxes: a left press began on the box, and whether it was the second of a double click.
+  bool pressed = false;
+  bool double_clicked = false;
+  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
+  int drag_from = -1;
 };
 
+}  // namespace
+
+struct Win32Binding::Impl {
+  explicit Impl(HINSTANCE module) : instance(module) {}
+  Impl(const Impl&) = delete;
+  Impl& operator=(const Impl&) = delete;
+  ~Impl() {
+    if (window != nullptr) DestroyWindow(window);
+  }
+
+  static LRESULT CALLBACK WindowProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+  static LRESULT CALLBACK ChildProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+
+  void Build(Form& built);
+  LRESULT OnMessage(UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT OnChildMessage(Child& child, UINT msg, WPARAM wp, LPARAM lp);
+  void MakeChild(Control& control, int id);
+  void OnCommand(Child& child, unsigned code);
+  void OnScroll(Child& child, unsigned code, unsigned position);
+  LRESULT OnColor(UINT msg, HDC dc, HWND hwnd);
+  void Paint();
+  void MoveFocus(bool backwards);
+  // Gives the focus back to the control that had it, or to the first tab stop.
+  void RestoreFocus();
+  void Closing();
+  Child* Find(HWND hwnd) const;
+  Child* ChildOf(const Control& control) const;
+  // The id of a timer: its position + 1, or 0 when the form has no such timer.
+  UINT_PTR TimerId(const Timer& timer) const;
+
+  const HINSTANCE instance;
+  HWND window = nullptr;
+  Form* form = nullptr;
+  std::vector<std::unique_ptr<Child>> children;
+  std::unordered_map<const Control*, Child*> by_control;
+  std::unordered_map<HWND, Child*> by_window;
+  std::vector<Timer*> timers;
+  Resources resources;
+  // Where calls posted from any thread go; null once the window is going.
+  std::atomic<HWND> post_target{nullptr};
+  HWND focus = nullptr;  // the child that had the focus when the window was last deactivated
+  bool caption_pending = false;
+  bool closed = false;
+};
+
+LRESULT CALLBACK Win32Binding::Impl::WindowProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = reinterpret_cast<Impl*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
+  if (msg == WM_NCCREATE) {
+    self = static_cast<Impl*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
+    SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    self->window = hwnd;
+  }
+  if (self == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
+  return self->OnMessage(msg, wp, lp);
+}
+
+LRESULT CALLBACK Win32Binding::Impl::ChildProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  auto* self = static_cast<Impl*>(GetPropW(hwnd, kBindingProperty));
+  Child* child = self ? self->Find(hwnd) : nullptr;
+  if (child == nullptr) return DefWindowProcW(hwnd, msg, wp, lp);
+  return self->OnChildMessage(*child, msg, wp, lp);
+}
+
 Win32Binding::Win32Binding(void* instance)
-    : instance_(instance), resources_(std::make_unique<Resources>()) {}
+    : impl_(std::make_unique<Impl>(static_cast<HINSTANCE>(instance))) {}
 
-Win32Binding::~Win32Binding() {
-  if (window_ != nullptr) DestroyWindow(static_cast<HWND>(window_));
+Win32Binding::~Win32Binding() = default;
+
+Child* Win32Binding::Impl::Find(HWND hwnd) const {
+  const auto it = by_window.find(hwnd);
+  return it == by_window.end() ? nullptr : it->second;
 }
 
-Win32Binding::Child* Win32Binding::Find(void* hwnd) {
-  const auto it = resources_->by_window.find(static_cast<HWND>(hwnd));
-  return it == resources_->by_window.end() ? nullptr : it->second;
+Child* Win32Binding::Impl::ChildOf(const Control& control) const {
+  const auto it = by_control.find(&control);
+  return it == by_control.end() ? nullptr : it->second;
 }
 
-void* Win32Binding::ChildOf(const Control& control) const {
-  const auto it = by_control_.find(&control);
-  return it == by_control_.end() ? nullptr : it->second->hwnd;
+UINT_PTR Win32Binding::Impl::TimerId(const Timer& timer) const {
+  const auto it = std::find(timers.begin(), timers.end(), &timer);
+  return it == timers.end() ? 0 : static_cast<UINT_PTR>(it - timers.begin() + 1);
+}
+
+runtime::WindowHandle Win32Binding::Window() const {
+  return impl_->window;
+}
+
+runtime::WindowHandle Win32Binding::ChildOf(const Control& control) const {
+  const Child* child = impl_->ChildOf(control);
+  return child != nullptr ? child->hwnd : nullptr;
 }
 
 void Win32Binding::Build(Form& form) {
-  form_ = &form;
-  auto* instance = static_cast<HINSTANCE>(instance_);
+  impl_->Build(form);
+}
+
+void Win32Binding::Impl::Build(Form& built) {
+  form = &built;
   WNDCLASSEXW wc{};
   if (!GetClassInfoExW(instance, kClassName, &wc)) {
     wc = {};
     wc.cbSize = sizeof wc;
-    wc.lpfnWndProc = &Procedures::Window;
+    wc.lpfnWndProc = &WindowProcedure;
     wc.hInstance = instance;
     // The icon at its own size (24 x 24), and the small one the title bar takes.
     wc.hIcon = static_cast<HICON>(
@@ -191,15 +241,15 @@ void Win32Binding::Build(Form& form) {
     if (!RegisterClassExW(&wc)) WindowFailure("RegisterClassEx");
   }
 
-  RECT frame{0, 0, Px(kClientWidth), Px(kClientHeight)};
+  const Layout& layout = built.layout();
+  RECT frame{0, 0, Px(layout.client_width), Px(layout.client_height)};
   AdjustWindowRectEx(&frame, kWindowStyle, FALSE, kWindowExStyle);
-  if (!CreateWindowExW(kWindowExStyle, kClassName, W(form.Caption()), kWindowStyle, CW_USEDEFAULT,
+  if (!CreateWindowExW(kWindowExStyle, kClassName, W(built.Caption()), kWindowStyle, CW_USEDEFAULT,
                        CW_USEDEFAULT, frame.right - frame.left, frame.bottom - frame.top, nullptr,
                        nullptr, instance, this)) {
     WindowFailure("CreateWindowEx");
   }
-  auto* window = static_cast<HWND>(window_);
-  resources_->post_target = window;
+  post_target = window;
   // A fixed window: its system menu offers only Move and Close.
   if (HMENU menu = GetSystemMenu(window, FALSE)) {
     for (UINT item : {SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE, SC_RESTORE}) {
@@ -210,15 +260,15 @@ void Win32Binding::Build(Form& form) {
   // Children are stacked in creation order, the first on top: the form's stored order is front
   // to back. Controls without a window of their own go beneath all others.
   int id = kFirstId;
-  for (Control* control : form.Controls()) MakeChild(*control, id++);
-  for (const auto& child : children_) {
+  for (Control* control : built.Controls()) MakeChild(*control, id++);
+  for (const auto& child : children) {
     if (Windowless(child->control->def().kind)) {
       SetWindowPos(child->hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     }
   }
 }
 
-void Win32Binding::MakeChild(Control& control, int id) {
+void Win32Binding::Impl::MakeChild(Control& control, int id) {
   const ControlDef& def = control.def();
   DWORD style = WS_CHILD | WS_CLIPSIBLINGS;
   DWORD ex_style = 0;
@@ -249,34 +299,32 @@ void Win32Binding::MakeChild(Control& control, int id) {
     case Kind::Picture:
       window_class = L"STATIC";
       style |= SS_BITMAP;
-      // A sunken frame of two pixels.
-      if (def.sunken_border > 0) ex_style |= WS_EX_CLIENTEDGE;
+      if (def.sunken) ex_style |= WS_EX_CLIENTEDGE;  // two pixels
       break;
     case Kind::Timer:
-      timers_.push_back(&static_cast<Timer&>(control));
+      timers.push_back(&static_cast<Timer&>(control));
       return;
     case Kind::Line:
       return;  // painted by the window
   }
   if (control.Visible()) style |= WS_VISIBLE;
   if (!control.Enabled()) style |= WS_DISABLED;
-  if (TakesFocus(def.kind) && def.tab >= 0) style |= WS_TABSTOP;
+  if (IsTabStop(def)) style |= WS_TABSTOP;
 
   HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(def.left), Px(def.top),
-                              Px(def.width), Px(def.height), static_cast<HWND>(window_),
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                              static_cast<HINSTANCE>(instance_), nullptr);
+                              Px(def.width), Px(def.height), window,
+                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
   if (hwnd == nullptr) WindowFailure("CreateWindowEx");
   auto child = std::make_unique<Child>();
   child->control = &control;
   child->hwnd = hwnd;
 
   if (!def.font.face.empty()) {
-    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources_->FontFor(def.font)), FALSE);
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources.FontFor(def.font)), FALSE);
   }
   if (def.has_back) {
     child->back = CreateSolidBrush(Color(def.back));
-    resources_->objects.push_back(child->back);
+    resources.objects.push_back(child->back);
   }
   switch (def.kind) {
     case Kind::TextBox:
@@ -295,12 +343,11 @@ void Win32Binding::MakeChild(Control& control, int id) {
     }
     case Kind::Picture: {
       const std::wstring name(def.artwork.begin(), def.artwork.end());
-      HANDLE picture = LoadImageW(static_cast<HINSTANCE>(instance_), name.c_str(), IMAGE_BITMAP, 0,
-                                  0, LR_DEFAULTCOLOR);
+      HANDLE picture = LoadImageW(instance, name.c_str(), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR);
       if (picture == nullptr) WindowFailure("LoadImage");
-      resources_->objects.push_back(picture);
+      resources.objects.push_back(picture);
       SendMessageW(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
-      // The control fits itself to the picture; the table's size is what counts.
+      // The control fits itself to the picture; the layout's size is what counts.
       SetWindowPos(hwnd, nullptr, 0, 0, Px(def.width), Px(def.height),
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
       break;
@@ -311,18 +358,17 @@ void Win32Binding::MakeChild(Control& control, int id) {
   if (def.kind == Kind::TextBox || def.kind == Kind::Button) {
     SetPropW(hwnd, kBindingProperty, this);
     child->original = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Procedures::Child)));
+        SetWindowLongPtrW(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ChildProcedure)));
   }
-  resources_->by_window[hwnd] = child.get();
-  by_control_[&control] = child.get();
-  children_.push_back(std::move(child));
+  by_window[hwnd] = child.get();
+  by_control[&control] = child.get();
+  children.push_back(std::move(child));
 }
 
 void Win32Binding::Show(int show_command) {
-  auto* window = static_cast<HWND>(window_);
-  ShowWindow(window, show_command);
-  UpdateWindow(window);
-  if (focus_ == nullptr) MoveFocus(false);
+  ShowWindow(impl_->window, show_command);
+  UpdateWindow(impl_->window);
+  if (impl_->focus == nullptr) impl_->MoveFocus(false);
 }
 
 int Win32Binding::Run() {
@@ -342,15 +388,15 @@ int Win32Binding::Run() {
 
 bool Win32Binding::Navigate(const void* message) {
   const MSG& msg = *static_cast<const MSG*>(message);
-  auto* window = static_cast<HWND>(window_);
+  HWND window = impl_->window;
   if (msg.message != WM_KEYDOWN || window == nullptr || !IsChild(window, msg.hwnd)) return false;
   if (msg.wParam == VK_TAB && GetKeyState(VK_CONTROL) >= 0 && GetKeyState(VK_MENU) >= 0) {
-    MoveFocus(GetKeyState(VK_SHIFT) < 0);
+    impl_->MoveFocus(GetKeyState(VK_SHIFT) < 0);
     return true;
   }
   // Enter on a focused button clicks it; the keypad has no click, so it stays silent.
   if (msg.wParam == VK_RETURN) {
-    Child* child = Find(msg.hwnd);
+    Child* child = impl_->Find(msg.hwnd);
     if (child != nullptr && child->control->def().kind == Kind::Button) {
       static_cast<Button*>(child->control)->UserClick();
       return true;
@@ -359,19 +405,16 @@ bool Win32Binding::Navigate(const void* message) {
   return false;
 }
 
-// The tab order is the table's, whatever the stacking order of the windows.
-void Win32Binding::MoveFocus(bool backwards) {
+// The tab order is the form's, whatever the stacking order of the windows.
+void Win32Binding::Impl::MoveFocus(bool backwards) {
   std::vector<Child*> stops;
-  for (const auto& child : children_) {
-    const ControlDef& def = child->control->def();
-    if (TakesFocus(def.kind) && def.tab >= 0 && IsWindowVisible(child->hwnd) &&
-        IsWindowEnabled(child->hwnd)) {
-      stops.push_back(child.get());
+  for (Control* control : form->TabOrder()) {
+    Child* child = ChildOf(*control);
+    if (child != nullptr && IsWindowVisible(child->hwnd) && IsWindowEnabled(child->hwnd)) {
+      stops.push_back(child);
     }
   }
   if (stops.empty()) return;
-  std::sort(stops.begin(), stops.end(),
-            [](Child* a, Child* b) { return a->control->def().tab < b->control->def().tab; });
   const Child* current = Find(GetFocus());
   size_t next = backwards ? stops.size() - 1 : 0;
   if (current != nullptr) {
@@ -389,17 +432,15 @@ void Win32Binding::MoveFocus(bool backwards) {
   SetFocus(stops[next]->hwnd);
 }
 
-void Win32Binding::RestoreFocus() {
-  auto* saved = static_cast<HWND>(focus_);
-  if (saved != nullptr && IsWindow(saved) && IsWindowVisible(saved) && IsWindowEnabled(saved)) {
-    SetFocus(saved);
+void Win32Binding::Impl::RestoreFocus() {
+  if (focus != nullptr && IsWindow(focus) && IsWindowVisible(focus) && IsWindowEnabled(focus)) {
+    SetFocus(focus);
   } else {
     MoveFocus(false);
   }
 }
 
-intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
-  auto* window = static_cast<HWND>(window_);
+LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
       if (Child* child = Find(reinterpret_cast<HWND>(lp))) OnCommand(*child, HIWORD(wp));
@@ -409,9 +450,9 @@ intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
       return 0;
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORSTATIC:
-      return OnColor(msg, wp, reinterpret_cast<HWND>(lp));
+      return OnColor(msg, reinterpret_cast<HDC>(wp), reinterpret_cast<HWND>(lp));
     case WM_TIMER:
-      if (wp >= 1 && wp <= timers_.size()) timers_[wp - 1]->UserTick();
+      if (wp >= 1 && wp <= timers.size()) timers[wp - 1]->UserTick();
       return 0;
     case WM_PAINT:
       Paint();
@@ -419,10 +460,10 @@ intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
     case WM_ACTIVATE: {
       // The focus leaves with the window and comes back to the same control, unless a click
       // that activated the window has already put it elsewhere.
-      HWND focus = GetFocus();
-      const bool inside = focus != nullptr && IsChild(window, focus);
+      HWND now = GetFocus();
+      const bool inside = now != nullptr && IsChild(window, now);
       if (LOWORD(wp) == WA_INACTIVE) {
-        if (inside) focus_ = focus;
+        if (inside) focus = now;
       } else if (!inside) {
         RestoreFocus();
       }
@@ -442,13 +483,15 @@ intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
       if (wp) Closing();
       return 0;
     case WM_DESTROY:
-      resources_->post_target = nullptr;
-      for (size_t i = 0; i < timers_.size(); ++i) KillTimer(window, i + 1);
+      post_target = nullptr;
+      for (size_t i = 0; i < timers.size(); ++i) KillTimer(window, i + 1);
       PostQuitMessage(0);
       return 0;
-    case WM_NCDESTROY:
-      window_ = nullptr;
-      return DefWindowProcW(window, msg, wp, lp);
+    case WM_NCDESTROY: {
+      HWND gone = window;
+      window = nullptr;
+      return DefWindowProcW(gone, msg, wp, lp);
+    }
     case kCallMessage: {
       const std::unique_ptr<std::function<void()>> call(
           reinterpret_cast<std::function<void()>*>(lp));
@@ -456,15 +499,15 @@ intptr_t Win32Binding::OnMessage(unsigned msg, uintptr_t wp, intptr_t lp) {
       return 0;
     }
     case kCaptionMessage:
-      caption_pending_ = false;
-      SetWindowTextW(window, W(form_->Caption()));
+      caption_pending = false;
+      SetWindowTextW(window, W(form->Caption()));
       return 0;
     default:
       return DefWindowProcW(window, msg, wp, lp);
   }
 }
 
-intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, intptr_t lp) {
+LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LPARAM lp) {
   HWND hwnd = child.hwnd;
   const auto pass = [&] { return CallWindowProcW(child.original, hwnd, msg, wp, lp); };
   switch (child.control->def().kind) {
@@ -541,7 +584,7 @@ intptr_t Win32Binding::OnChildMessage(Child& child, unsigned msg, uintptr_t wp, 
   return pass();
 }
 
-void Win32Binding::OnCommand(Child& child, unsigned code) {
+void Win32Binding::Impl::OnCommand(Child& child, unsigned code) {
   switch (child.control->def().kind) {
     case Kind::TextBox: {
       auto* box = static_cast<TextBox*>(child.control);
@@ -557,7 +600,7 @@ void Win32Binding::OnCommand(Child& child, unsigned code) {
   }
 }
 
-void Win32Binding::OnScroll(Child& child, unsigned code, unsigned position) {
+void Win32Binding::Impl::OnScroll(Child& child, unsigned code, unsigned position) {
   auto* bar = static_cast<ScrollBar*>(child.control);
   const ScrollRange& range = bar->def().range;
   const int value = bar->Value();
@@ -608,26 +651,24 @@ void Win32Binding::OnScroll(Child& child, unsigned code, unsigned position) {
   bar->UserChange(static_cast<int16_t>(to));
 }
 
-intptr_t Win32Binding::OnColor(unsigned msg, uintptr_t dc, void* hwnd) {
-  auto* window = static_cast<HWND>(window_);
-  auto brush = DefWindowProcW(window, msg, dc, reinterpret_cast<LPARAM>(hwnd));
+LRESULT Win32Binding::Impl::OnColor(UINT msg, HDC dc, HWND hwnd) {
+  LRESULT brush =
+      DefWindowProcW(window, msg, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(hwnd));
   const Child* child = Find(hwnd);
   if (child == nullptr) return brush;
   const ControlDef& def = child->control->def();
-  auto* context = reinterpret_cast<HDC>(dc);
-  if (def.has_fore) SetTextColor(context, Color(def.fore));
+  if (def.has_fore) SetTextColor(dc, Color(def.fore));
   if (def.has_back) {
-    SetBkColor(context, Color(def.back));
+    SetBkColor(dc, Color(def.back));
     brush = reinterpret_cast<LRESULT>(child->back);
   }
   return brush;
 }
 
-void Win32Binding::Paint() {
-  auto* window = static_cast<HWND>(window_);
+void Win32Binding::Impl::Paint() {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
-  for (Control* control : form_->Controls()) {
+  for (Control* control : form->Controls()) {
     const ControlDef& def = control->def();
     if (def.kind != Kind::Line || !control->Visible()) continue;
     const COLORREF color = def.has_fore ? Color(def.fore) : GetSysColor(COLOR_WINDOWTEXT);
@@ -642,18 +683,18 @@ void Win32Binding::Paint() {
   EndPaint(window, &paint);
 }
 
-void Win32Binding::Closing() {
-  if (closed_ || form_ == nullptr) return;
-  closed_ = true;
+void Win32Binding::Impl::Closing() {
+  if (closed || form == nullptr) return;
+  closed = true;
   // Nothing a timer does matters once the window goes.
-  for (size_t i = 0; i < timers_.size(); ++i) KillTimer(static_cast<HWND>(window_), i + 1);
-  form_->UserClose();
+  for (size_t i = 0; i < timers.size(); ++i) KillTimer(window, i + 1);
+  form->UserClose();
 }
 
 void Win32Binding::PropertyChanged(const Control& control, Property property) {
-  const auto it = by_control_.find(&control);
-  if (it == by_control_.end()) return;  // not built yet: Build reads the current state
-  Child& child = *it->second;
+  Child* found = impl_->ChildOf(control);
+  if (found == nullptr) return;  // not built yet: Build reads the current state
+  Child& child = *found;
   switch (property) {
     case Property::Text:
       child.updating = true;
@@ -676,30 +717,30 @@ void Win32Binding::PropertyChanged(const Control& control, Property property) {
 }
 
 void Win32Binding::CaptionChanged() {
+  Impl& impl = *impl_;
   // Text dialing can change the caption thousands of times in one event: the title bar gets the
   // last one, once, when the event is over.
-  if (caption_pending_ || window_ == nullptr) return;
-  caption_pending_ = PostMessageW(static_cast<HWND>(window_), kCaptionMessage, 0, 0) != FALSE;
-  if (!caption_pending_) SetWindowTextW(static_cast<HWND>(window_), W(form_->Caption()));
+  if (impl.caption_pending || impl.window == nullptr) return;
+  impl.caption_pending = PostMessageW(impl.window, kCaptionMessage, 0, 0) != FALSE;
+  if (!impl.caption_pending) SetWindowTextW(impl.window, W(impl.form->Caption()));
 }
 
 void Win32Binding::ArmTimer(Timer& timer) {
-  const auto it = std::find(timers_.begin(), timers_.end(), &timer);
-  if (it == timers_.end() || window_ == nullptr) return;
+  const UINT_PTR id = impl_->TimerId(timer);
+  if (id == 0 || impl_->window == nullptr) return;
   // Setting an existing timer again starts its count afresh.
-  SetTimer(static_cast<HWND>(window_), static_cast<UINT_PTR>(it - timers_.begin() + 1),
-           static_cast<UINT>(timer.Interval()), nullptr);
+  SetTimer(impl_->window, id, static_cast<UINT>(timer.Interval()), nullptr);
 }
 
 void Win32Binding::DisarmTimer(Timer& timer) {
-  const auto it = std::find(timers_.begin(), timers_.end(), &timer);
-  if (it == timers_.end() || window_ == nullptr) return;
-  KillTimer(static_cast<HWND>(window_), static_cast<UINT_PTR>(it - timers_.begin() + 1));
+  const UINT_PTR id = impl_->TimerId(timer);
+  if (id == 0 || impl_->window == nullptr) return;
+  KillTimer(impl_->window, id);
 }
 
 void Win32Binding::ShowMessage(const std::u16string& text) {
-  const std::u16string title(kWindowTitle);
-  MessageBoxW(static_cast<HWND>(window_), W(text), W(title), MB_OK | MB_ICONEXCLAMATION);
+  const std::u16string title(impl_->form != nullptr ? impl_->form->layout().title : u"");
+  MessageBoxW(impl_->window, W(text), W(title), MB_OK | MB_ICONEXCLAMATION);
 }
 
 std::string Win32Binding::ProgramFolder() {
@@ -716,14 +757,13 @@ std::string Win32Binding::ProgramFolder() {
 }
 
 void Win32Binding::OpenUrl(const std::string& address, const std::string& directory) {
-  ShellExecuteA(static_cast<HWND>(window_), "Open", address.c_str(), "", directory.c_str(),
-                SW_SHOWNORMAL);
+  ShellExecuteA(impl_->window, "Open", address.c_str(), "", directory.c_str(), SW_SHOWNORMAL);
 }
 
 void Win32Binding::Post(std::function<void()> call) {
   // From any thread: the call runs on the window's thread, between its other messages.
   auto* posted = new std::function<void()>(std::move(call));
-  HWND target = resources_->post_target;
+  HWND target = impl_->post_target;
   if (target == nullptr ||
       !PostMessageW(target, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) {
     delete posted;
