@@ -1,6 +1,18 @@
 // The sound device as the output module sees it: a looping buffer with position notifications,
 // a volume in hundredths of a decibel, writes at a byte offset, play and stop. Backends: a
 // sample-clocked virtual device (tests, kavrel-render), SDL2 (Linux) and DirectSound (Windows).
+//
+// The contract, which ContractBuffer (buffer_contract.h) checks for every device, so that a
+// device may assume it:
+// - a buffer holds 16-bit mono PCM at 11025 samples per second; its size is even, above 0 and at
+//   most kMaxBufferBytes;
+// - a write lies inside the buffer and is not empty;
+// - a volume lies in kVolumeMin..0;
+// - a notification offset lies inside the buffer, its event was made by the same device, and the
+//   positions change only while the buffer is not playing.
+// A call that breaks it raises runtime::Error (kInvalidCall) and changes nothing. Notifications
+// reach their sink on the window's thread, through the dispatcher, never after the buffer that
+// passed them has stopped, been renewed or gone.
 #pragma once
 
 #include <cmath>
@@ -20,6 +32,8 @@ inline constexpr uint32_t kCtrlPositionNotify = 0x100;
 inline constexpr uint32_t kPlayLooping = 1;
 inline constexpr int32_t kCooperativePriority = 2;
 inline constexpr int32_t kVolumeMin = -10000;
+inline constexpr uint32_t kSampleRate = 11025;
+inline constexpr uint32_t kMaxBufferBytes = 1u << 30;
 
 struct WaveFormat {
   uint16_t format_tag = 0;

@@ -1,43 +1,58 @@
 #include "audio/dsound/dsound_device.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/buffer_contract.h"
 #include "runtime/error.h"
-
-// After the project's headers: windows.h turns CreateEvent into a macro, which must not rename
-// the device interface's method.
-#include <windows.h>
-// windows.h first: the others build on it.
-#include <dsound.h>
+#include "runtime/win32.h"
+// After runtime/win32.h, which they build on; dsound.h needs mmsystem.h's wave format.
 #include <mmsystem.h>
-#undef CreateEvent
+
+#include <dsound.h>
 
 namespace audio {
 namespace {
 
-std::string Hex(HRESULT hr) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(hr));
-  return text;
+// DirectSound's own error codes, which the system's message table does not know.
+struct DsError {
+  HRESULT code;
+  const char* words;
+};
+constexpr DsError kDsErrors[] = {
+    {DSERR_ALLOCATED, "the resources it needs are in use by another caller"},
+    {DSERR_CONTROLUNAVAIL, "the buffer control (volume, position notification) is not available"},
+    {DSERR_INVALIDCALL, "the call is not valid in the object's current state"},
+    {DSERR_PRIOLEVELNEEDED, "a cooperative level of priority or higher is needed"},
+    {DSERR_BADFORMAT, "the wave format is not supported"},
+    {DSERR_NODRIVER, "no sound driver is available"},
+    {DSERR_ALREADYINITIALIZED, "the object is already initialized"},
+    {DSERR_BUFFERLOST, "the buffer memory has been lost"},
+    {DSERR_OTHERAPPHASPRIO, "another program has a higher priority level"},
+    {DSERR_UNINITIALIZED, "the object has not been initialized"},
+    {DSERR_BUFFERTOOSMALL, "the buffer is too small"},
+    {DSERR_DS8_REQUIRED, "DirectSound 8 is required"},
+};
+
+// "0x88780078: no sound driver is available", or the system's words for a general code.
+std::string DsErrorText(HRESULT hr) {
+  for (const DsError& e : kDsErrors) {
+    if (e.code == hr) return runtime::ErrorText(hr, e.words);
+  }
+  return runtime::ErrorText(hr);
 }
 
 [[noreturn]] void Fail(HRESULT hr, const std::string& operation) {
   throw runtime::Error(static_cast<int32_t>(hr),
-                       "DirectSound: " + operation + " failed (error " + Hex(hr) + ")");
+                       "DirectSound: " + operation + " failed (error " + DsErrorText(hr) + ")");
 }
 
 void Check(HRESULT hr, const char* operation) {
   if (FAILED(hr)) Fail(hr, operation);
-}
-
-[[noreturn]] void InvalidCall(const std::string& what) {
-  throw runtime::Error(runtime::kInvalidCall, "Sound buffer: " + what);
 }
 
 struct Releaser {
@@ -62,47 +77,37 @@ constexpr size_t kMaxWatched = MAXIMUM_WAIT_OBJECTS - 1;
 
 class DsDevice;
 
-// A signalled notification on its way to the sink; dropped if the buffer stopped meanwhile.
-struct Due {
-  std::weak_ptr<uint64_t> generation;
-  uint64_t current = 0;
-  EventSink* sink = nullptr;
-  EventHandle event = 0;
-};
-
-class DsBuffer final : public SoundBuffer {
+class DsBuffer final : public ContractBuffer {
  public:
   DsBuffer(DsDevice& device, const BufferDesc& desc);
   ~DsBuffer() override;
 
-  void SetNotificationPositions(std::span<const PositionNotify> positions) override;
-  void SetVolume(int32_t volume) override;
-  void WriteBuffer(int32_t start, int32_t size, const void* source) override;
-  void Play(uint32_t flags) override;
-  void Stop() override;
-  void Renew() override;
-
   // On the window's thread: resets the signalled events and adds them to `due`.
-  void TakeSignalled(std::vector<Due>& due);
+  void TakeSignalled(std::vector<PassedNotification>& due);
   // Under the device's mutex: the events the watcher waits on.
   void AddEvents(std::vector<HANDLE>& events) const;
 
  private:
   struct Note {
-    PositionNotify position;
+    Notification notification;
     Handle event;
   };
 
-  // Forgets every signal so far: pending ones are reset, delivered-but-not-run ones go stale.
-  void Forget();
+  bool Playing() const override;
+  void ApplyNotifications(std::vector<Notification> notifications) override;
+  void ApplyVolume(int32_t volume) override;
+  void Write(int32_t start, int32_t size, const void* source) override;
+  void Start(bool looping) override;
+  // Also resets the events of signals not yet taken.
+  void Halt() override;
+  void Clear() override;
+
   // Copies source into the bytes, or zeros them when source is null.
   HRESULT Fill(int32_t start, int32_t size, DWORD flags, const void* source);
 
   DsDevice& device_;
-  const uint32_t bytes_;
   Com<IDirectSoundBuffer> buffer_;
   std::vector<Note> notes_;
-  std::shared_ptr<uint64_t> generation_ = std::make_shared<uint64_t>(0);
 };
 
 class DsDevice final : public SoundDevice {
@@ -113,7 +118,7 @@ class DsDevice final : public SoundDevice {
     if (FAILED(hr)) {
       throw runtime::Error(
           static_cast<int32_t>(hr),
-          "No audio output device could be opened (DirectSound error " + Hex(hr) + ")");
+          "No audio output device could be opened (DirectSound error " + DsErrorText(hr) + ")");
     }
     sound_.reset(sound);
     watcher_ = std::thread([this] { Watch(); });
@@ -133,21 +138,14 @@ class DsDevice final : public SoundDevice {
           "SetCooperativeLevel");
   }
 
-  EventHandle CreateEvent(EventSink& sink) override {
-    sinks_.push_back(&sink);
-    return static_cast<EventHandle>(sinks_.size());
-  }
+  EventHandle CreateEvent(EventSink& sink) override { return events_.Add(sink); }
 
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override {
     return std::make_unique<DsBuffer>(*this, desc);
   }
 
   IDirectSound8& Sound() { return *sound_; }
-
-  EventSink* SinkOf(EventHandle event) const {
-    if (event < 1 || event > static_cast<EventHandle>(sinks_.size())) return nullptr;
-    return sinks_[static_cast<size_t>(event - 1)];
-  }
+  const EventTable& Events() const { return events_; }
 
   // Called by buffers, on the window's thread, whenever their events change; `change` runs
   // under the mutex that the watcher reads the buffers under.
@@ -230,19 +228,14 @@ class DsDevice final : public SoundDevice {
     for (DsBuffer* b : buffers_) b->TakeSignalled(due_);
     SetEvent(wake_.get());
     for (size_t i = 1; i < due_.size(); ++i) {
-      dispatcher_.Post([d = std::move(due_[i])] { Notify(d); });
+      dispatcher_.Post([passed = std::move(due_[i])] { passed.Deliver(); });
     }
-    if (!due_.empty()) Notify(due_.front());
-  }
-
-  static void Notify(const Due& d) {
-    const auto generation = d.generation.lock();
-    if (generation && *generation == d.current) d.sink->DXCallBack(d.event);
+    if (!due_.empty()) due_.front().Deliver();
   }
 
   runtime::Dispatcher& dispatcher_;
   Com<IDirectSound8> sound_;
-  std::vector<EventSink*> sinks_;
+  EventTable events_;
   // Posted calls that outlive the device find it gone.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
@@ -253,13 +246,13 @@ class DsDevice final : public SoundDevice {
   bool quit_ = false;
   Handle wake_ = NewEvent(FALSE);
   std::thread watcher_;
-  std::vector<Due> due_;
+  std::vector<PassedNotification> due_;
 
   friend class DsBuffer;
 };
 
 DsBuffer::DsBuffer(DsDevice& device, const BufferDesc& desc)
-    : device_(device), bytes_(desc.buffer_bytes) {
+    : ContractBuffer(desc, device.Events()), device_(device) {
   WAVEFORMATEX format{};
   format.wFormatTag = desc.format.format_tag;
   format.nChannels = desc.format.channels;
@@ -290,26 +283,22 @@ void DsBuffer::AddEvents(std::vector<HANDLE>& events) const {
   for (const Note& n : notes_) events.push_back(n.event.get());
 }
 
-void DsBuffer::SetNotificationPositions(std::span<const PositionNotify> positions) {
-  // DirectSound refuses this too, but not every implementation of it does.
+// DirectSound refuses new positions while playing too, but not every implementation of it does.
+bool DsBuffer::Playing() const {
   DWORD status = 0;
-  if (SUCCEEDED(buffer_->GetStatus(&status)) && (status & DSBSTATUS_PLAYING)) {
-    InvalidCall("notifications cannot change while playing");
-  }
+  return SUCCEEDED(buffer_->GetStatus(&status)) && (status & DSBSTATUS_PLAYING);
+}
+
+void DsBuffer::ApplyNotifications(std::vector<Notification> notifications) {
   std::vector<Note> notes;
   std::vector<DSBPOSITIONNOTIFY> table;
-  for (const PositionNotify& p : positions) {
-    if (p.offset < 0 || static_cast<uint32_t>(p.offset) >= bytes_) {
-      InvalidCall("notification offset " + std::to_string(p.offset) + " outside the buffer");
-    }
-    if (device_.SinkOf(p.event) == nullptr) {
-      InvalidCall("notification event " + std::to_string(p.event) + " was not created");
-    }
-    notes.push_back({p, NewEvent(TRUE)});
-    table.push_back({static_cast<DWORD>(p.offset), notes.back().event.get()});
+  for (const Notification& n : notifications) {
+    notes.push_back({n, NewEvent(TRUE)});
+    table.push_back({static_cast<DWORD>(n.offset), notes.back().event.get()});
   }
   if (device_.WatchedCount() - notes_.size() + notes.size() > kMaxWatched) {
-    InvalidCall("more than " + std::to_string(kMaxWatched) + " notification positions in all");
+    InvalidBufferCall("more than " + std::to_string(kMaxWatched) +
+                      " notification positions in all");
   }
   IDirectSoundNotify* notify = nullptr;
   Check(buffer_->QueryInterface(IID_IDirectSoundNotify, reinterpret_cast<void**>(&notify)),
@@ -320,8 +309,7 @@ void DsBuffer::SetNotificationPositions(std::span<const PositionNotify> position
   device_.ChangeWatched([&](std::vector<DsBuffer*>&) { notes_.swap(notes); });
 }
 
-void DsBuffer::SetVolume(int32_t volume) {
-  if (volume > 0 || volume < kVolumeMin) InvalidCall("volume " + std::to_string(volume));
+void DsBuffer::ApplyVolume(int32_t volume) {
   Check(buffer_->SetVolume(volume), "SetVolume");
 }
 
@@ -344,37 +332,27 @@ HRESULT DsBuffer::Fill(int32_t start, int32_t size, DWORD flags, const void* sou
   return buffer_->Unlock(first, first_bytes, second, second_bytes);
 }
 
-void DsBuffer::WriteBuffer(int32_t start, int32_t size, const void* source) {
-  if (start < 0 || size < 0 || static_cast<uint64_t>(start) + size > bytes_) {
-    InvalidCall("write of " + std::to_string(size) + " bytes at " + std::to_string(start));
-  }
-  if (size == 0) return;
+void DsBuffer::Write(int32_t start, int32_t size, const void* source) {
   HRESULT hr = Fill(start, size, 0, source);
   // The device took the memory back (another program took the card): restore and write again.
   if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = Fill(start, size, 0, source);
   Check(hr, "Lock");
 }
 
-void DsBuffer::Play(uint32_t flags) {
-  const DWORD play = (flags & kPlayLooping) != 0 ? DSBPLAY_LOOPING : 0;
+void DsBuffer::Start(bool looping) {
+  const DWORD play = looping ? DSBPLAY_LOOPING : 0;
   HRESULT hr = buffer_->Play(0, 0, play);
   if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = buffer_->Play(0, 0, play);
   Check(hr, "Play");
 }
 
-void DsBuffer::Forget() {
-  for (Note& n : notes_) ResetEvent(n.event.get());
-  ++*generation_;
-}
-
-void DsBuffer::Stop() {
+void DsBuffer::Halt() {
   Check(buffer_->Stop(), "Stop");
-  Forget();
+  for (Note& n : notes_) ResetEvent(n.event.get());
 }
 
-void DsBuffer::Renew() {
-  // The same buffer made as good as new: no allocation per key press.
-  Stop();
+// The same buffer made as good as new: no allocation per key press.
+void DsBuffer::Clear() {
   Check(buffer_->SetCurrentPosition(0), "SetCurrentPosition");
   HRESULT hr = Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr);
   if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) {
@@ -384,13 +362,13 @@ void DsBuffer::Renew() {
   Check(buffer_->SetVolume(0), "SetVolume");
 }
 
-void DsBuffer::TakeSignalled(std::vector<Due>& due) {
+void DsBuffer::TakeSignalled(std::vector<PassedNotification>& due) {
   for (Note& n : notes_) {
     // An event is signalled once per lap of the buffer (80 ms at the shortest tone time), so no
     // second signal slips in between this test and the reset.
     if (WaitForSingleObject(n.event.get(), 0) != WAIT_OBJECT_0) continue;
     ResetEvent(n.event.get());
-    due.push_back({generation_, *generation_, device_.SinkOf(n.position.event), n.position.event});
+    due.push_back(Passed(n.notification));
   }
 }
 

@@ -16,10 +16,6 @@
 namespace audio {
 namespace {
 
-[[noreturn]] void InvalidCall(const std::string& what) {
-  throw runtime::Error(runtime::kInvalidCall, "Sound buffer: " + what);
-}
-
 [[noreturn]] void NoDevice(const std::string& reason) {
   throw runtime::Error(runtime::kDeviceUnavailable,
                        "No audio output device could be opened: " + reason);
@@ -60,10 +56,13 @@ void PriorityInheritingMutex::unlock() {
 
 // All state the callback reads is guarded by the device's mutex; the window thread takes it for
 // each change and the callback once per pull.
-class SdlBuffer final : public SoundBuffer {
+class SdlBuffer final : public ContractBuffer {
  public:
   SdlBuffer(SdlSoundDevice& device, const BufferDesc& desc)
-      : device_(device), bytes_(desc.buffer_bytes, 0), fresh_(desc.buffer_bytes / 2, 0) {
+      : ContractBuffer(desc, device.events_),
+        device_(device),
+        bytes_(static_cast<size_t>(Bytes()), 0),
+        fresh_(static_cast<size_t>(Bytes()) / 2, 0) {
     std::lock_guard lock(device_.mutex_);
     device_.buffers_.push_back(this);
   }
@@ -72,54 +71,6 @@ class SdlBuffer final : public SoundBuffer {
     std::lock_guard lock(device_.mutex_);
     auto& all = device_.buffers_;
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
-  }
-
-  void SetNotificationPositions(std::span<const PositionNotify> positions) override {
-    for (const PositionNotify& p : positions) {
-      if (p.offset < 0 || static_cast<size_t>(p.offset) >= bytes_.size()) {
-        InvalidCall("notification offset " + std::to_string(p.offset) + " outside the buffer");
-      }
-    }
-    std::lock_guard lock(device_.mutex_);
-    if (playing_) InvalidCall("notifications cannot change while playing");
-    notifications_.assign(positions.begin(), positions.end());
-  }
-
-  void SetVolume(int32_t volume) override {
-    if (volume > 0 || volume < kVolumeMin) InvalidCall("volume " + std::to_string(volume));
-    const double gain = VolumeGain(volume);
-    std::lock_guard lock(device_.mutex_);
-    gain_ = gain;
-  }
-
-  void WriteBuffer(int32_t start, int32_t size, const void* source) override {
-    if (start < 0 || size < 0 || static_cast<uint64_t>(start) + size > bytes_.size()) {
-      InvalidCall("write of " + std::to_string(size) + " bytes at " + std::to_string(start));
-    }
-    std::lock_guard lock(device_.mutex_);
-    std::memcpy(bytes_.data() + start, source, static_cast<size_t>(size));
-    std::fill(fresh_.begin() + start / 2, fresh_.begin() + (start + size + 1) / 2, 1);
-  }
-
-  void Play(uint32_t flags) override {
-    std::lock_guard lock(device_.mutex_);
-    playing_ = true;
-    looping_ = (flags & kPlayLooping) != 0;
-    in_stale_ = false;
-  }
-
-  void Stop() override {
-    std::lock_guard lock(device_.mutex_);
-    Halt();
-  }
-
-  void Renew() override {
-    std::lock_guard lock(device_.mutex_);
-    Halt();
-    position_ = 0;
-    gain_ = 1.0;
-    std::fill(bytes_.begin(), bytes_.end(), 0);
-    std::fill(fresh_.begin(), fresh_.end(), 0);
   }
 
   // Adds this buffer's next samples into out and moves the play position on. Under the mutex.
@@ -134,39 +85,68 @@ class SdlBuffer final : public SoundBuffer {
       const int32_t mixed = out[i] + ApplyGain(sample, gain_);
       out[i] = static_cast<int16_t>(std::clamp(mixed, -32768, 32767));
 
-      // An offset fires on the step that moves the position onto or past it; offset 0 on the
-      // wrap from the last sample.
       const int32_t from = position_;
       const int32_t to = from + 2;
-      for (const PositionNotify& n : notifications_) {
-        const int32_t target = n.offset == 0 ? size : n.offset;
-        if (from < target && target <= to) device_.Passed(*this, n.event);
-      }
+      ForEachPassed(notifications_, size, from, to,
+                    [this](const Notification& n) { device_.due_.push_back(Passed(n)); });
       position_ = to >= size ? 0 : to;
       if (position_ == 0 && !looping_) playing_ = false;
     }
   }
 
-  const std::shared_ptr<std::atomic<uint64_t>>& generation() const { return generation_; }
-
  private:
-  // Stops, and makes every notification already posted stale.
-  void Halt() {
+  bool Playing() const override {
+    std::lock_guard lock(device_.mutex_);
+    return playing_;
+  }
+
+  void ApplyNotifications(std::vector<Notification> notifications) override {
+    std::lock_guard lock(device_.mutex_);
+    notifications_.swap(notifications);
+  }
+
+  void ApplyVolume(int32_t volume) override {
+    const double gain = VolumeGain(volume);
+    std::lock_guard lock(device_.mutex_);
+    gain_ = gain;
+  }
+
+  void Write(int32_t start, int32_t size, const void* source) override {
+    std::lock_guard lock(device_.mutex_);
+    std::memcpy(bytes_.data() + start, source, static_cast<size_t>(size));
+    std::fill(fresh_.begin() + start / 2, fresh_.begin() + (start + size + 1) / 2, 1);
+  }
+
+  void Start(bool looping) override {
+    std::lock_guard lock(device_.mutex_);
+    playing_ = true;
+    looping_ = looping;
+    in_stale_ = false;
+  }
+
+  void Halt() override {
+    std::lock_guard lock(device_.mutex_);
     playing_ = false;
-    ++*generation_;
+  }
+
+  void Clear() override {
+    std::lock_guard lock(device_.mutex_);
+    position_ = 0;
+    gain_ = 1.0;
+    std::fill(bytes_.begin(), bytes_.end(), 0);
+    std::fill(fresh_.begin(), fresh_.end(), 0);
   }
 
   SdlSoundDevice& device_;
   std::vector<uint8_t> bytes_;
   // Per sample: written since it last played.
   std::vector<uint8_t> fresh_;
-  std::vector<PositionNotify> notifications_;
+  std::vector<Notification> notifications_;
   double gain_ = 1.0;
   bool playing_ = false;
   bool looping_ = false;
   bool in_stale_ = false;
   int32_t position_ = 0;
-  std::shared_ptr<std::atomic<uint64_t>> generation_ = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
@@ -206,21 +186,12 @@ SdlSoundDevice::~SdlSoundDevice() {
 // SDL output is not tied to a window: any window may use it.
 void SdlSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
 
+// The callback never reads the events: a buffer's notifications carry their sinks.
 EventHandle SdlSoundDevice::CreateEvent(EventSink& sink) {
-  std::lock_guard lock(mutex_);
-  sinks_.push_back(&sink);
-  return static_cast<EventHandle>(sinks_.size());
+  return events_.Add(sink);
 }
 
 std::unique_ptr<SoundBuffer> SdlSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  const WaveFormat& f = desc.format;
-  if (f.format_tag != 1 || f.channels != 1 || f.bits_per_sample != 16 || f.block_align != 2 ||
-      f.samples_per_sec != 11025) {
-    InvalidCall("only 16-bit mono PCM at 11025 samples per second is supported");
-  }
-  if (desc.buffer_bytes == 0 || desc.buffer_bytes % 2 != 0 || desc.buffer_bytes > (1u << 30)) {
-    InvalidCall("invalid buffer size " + std::to_string(desc.buffer_bytes));
-  }
   return std::make_unique<SdlBuffer>(*this, desc);
 }
 
@@ -248,18 +219,9 @@ void SdlSoundDevice::Render(int16_t* out, int frames) {
     stats_.frames += frames;
   }
   // Posted outside the lock so that the dispatcher's own lock is never taken inside ours.
-  for (Due& d : due_) {
-    dispatcher_.Post([generation = std::move(d.generation), current = d.current, sink = d.sink,
-                      event = d.event] {
-      const auto alive = generation.lock();
-      if (alive && *alive == current) sink->DXCallBack(event);
-    });
+  for (PassedNotification& passed : due_) {
+    dispatcher_.Post([passed = std::move(passed)] { passed.Deliver(); });
   }
-}
-
-void SdlSoundDevice::Passed(const SdlBuffer& buffer, EventHandle event) {
-  if (event < 1 || event > static_cast<EventHandle>(sinks_.size())) return;
-  due_.push_back({buffer.generation(), buffer.generation()->load(), sinks_[event - 1], event});
 }
 
 std::unique_ptr<SoundDevice> OpenSdlDevice(runtime::Dispatcher& dispatcher) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "audio/buffer_contract.h"
 #include "audio/device.h"
 
 namespace audio {
@@ -62,28 +63,19 @@ class SdlSoundDevice final : public SoundDevice {
  private:
   friend class SdlBuffer;
 
-  // A notification passed by the callback, posted once the lock is released.
-  struct Due {
-    std::weak_ptr<std::atomic<uint64_t>> generation;
-    uint64_t current = 0;
-    EventSink* sink = nullptr;
-    EventHandle event = 0;
-  };
-
   static void Callback(void* self, uint8_t* stream, int len);
   void Render(int16_t* out, int frames);
-  // Called by a buffer under mutex_ when its play position passes an offset.
-  void Passed(const SdlBuffer& buffer, EventHandle event);
 
   runtime::Dispatcher& dispatcher_;
   uint32_t device_id_ = 0;
   // Shared by the callback's reads and the window thread's changes; held only for short copies.
   mutable PriorityInheritingMutex mutex_;
-  std::vector<EventSink*> sinks_;
+  EventTable events_;  // the window's thread only
   std::vector<SdlBuffer*> buffers_;
   SdlPlaybackStats stats_;
-  // Filled and emptied by the callback only; its capacity is kept from call to call.
-  std::vector<Due> due_;
+  // Notifications the callback passed, posted once the lock is released. Filled and emptied by
+  // the callback only; its capacity is kept from call to call.
+  std::vector<PassedNotification> due_;
   bool callback_scheduled_ = false;  // the callback's thread only
 };
 

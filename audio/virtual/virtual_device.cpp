@@ -2,18 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string>
-
-#include "runtime/error.h"
 
 namespace audio {
-namespace {
-
-[[noreturn]] void InvalidCall(const std::string& what) {
-  throw runtime::Error(runtime::kInvalidCall, "Sound buffer: " + what);
-}
-
-}  // namespace
 
 VirtualSoundDevice::VirtualSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {}
 
@@ -24,20 +14,13 @@ void VirtualSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t leve
 }
 
 EventHandle VirtualSoundDevice::CreateEvent(EventSink& sink) {
-  sinks_.push_back(&sink);
-  return static_cast<EventHandle>(sinks_.size());
+  return events_.Add(sink);
 }
 
 std::unique_ptr<SoundBuffer> VirtualSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  const WaveFormat& f = desc.format;
-  if (f.format_tag != 1 || f.channels != 1 || f.bits_per_sample != 16 || f.block_align != 2) {
-    InvalidCall("only 16-bit mono PCM is supported");
-  }
-  if (desc.buffer_bytes == 0 || desc.buffer_bytes % 2 != 0 || desc.buffer_bytes > (1u << 30)) {
-    InvalidCall("invalid buffer size " + std::to_string(desc.buffer_bytes));
-  }
+  auto buffer = std::make_unique<VirtualBuffer>(*this, desc);
   ++buffers_created_;
-  return std::make_unique<VirtualBuffer>(*this, desc);
+  return buffer;
 }
 
 const VirtualBuffer* VirtualSoundDevice::LastBuffer() const {
@@ -87,19 +70,8 @@ void VirtualSoundDevice::AdvanceTo(int64_t time) {
   }
 }
 
-void VirtualSoundDevice::Signal(const VirtualBuffer& buffer, EventHandle event) {
-  if (event < 1 || event > static_cast<EventHandle>(sinks_.size())) return;
-  EventSink* sink = sinks_[event - 1];
-  std::weak_ptr<uint64_t> generation = buffer.generation_;
-  const uint64_t current = *buffer.generation_;
-  dispatcher_.Post([generation, current, sink, event] {
-    const auto alive = generation.lock();
-    if (alive && *alive == current) sink->DXCallBack(event);
-  });
-}
-
 VirtualBuffer::VirtualBuffer(VirtualSoundDevice& device, const BufferDesc& desc)
-    : device_(device), desc_(desc), bytes_(desc.buffer_bytes, 0) {
+    : ContractBuffer(desc, device.events_), device_(device), desc_(desc), bytes_(Bytes(), 0) {
   device_.buffers_.push_back(this);
 }
 
@@ -108,41 +80,25 @@ VirtualBuffer::~VirtualBuffer() {
   all.erase(std::remove(all.begin(), all.end(), this), all.end());
 }
 
-void VirtualBuffer::SetNotificationPositions(std::span<const PositionNotify> positions) {
-  if (playing_) InvalidCall("notifications cannot change while playing");
-  for (const PositionNotify& p : positions) {
-    if (p.offset < 0 || static_cast<uint32_t>(p.offset) >= desc_.buffer_bytes) {
-      InvalidCall("notification offset " + std::to_string(p.offset) + " outside the buffer");
-    }
-  }
-  notifications_.assign(positions.begin(), positions.end());
+void VirtualBuffer::ApplyNotifications(std::vector<Notification> notifications) {
+  notifications_ = std::move(notifications);
 }
 
-void VirtualBuffer::SetVolume(int32_t volume) {
-  if (volume > 0 || volume < kVolumeMin) InvalidCall("volume " + std::to_string(volume));
+void VirtualBuffer::ApplyVolume(int32_t volume) {
   volume_ = volume;
   gain_ = VolumeGain(volume);
 }
 
-void VirtualBuffer::WriteBuffer(int32_t start, int32_t size, const void* source) {
-  if (start < 0 || size < 0 || static_cast<uint64_t>(start) + size > bytes_.size()) {
-    InvalidCall("write of " + std::to_string(size) + " bytes at " + std::to_string(start));
-  }
+void VirtualBuffer::Write(int32_t start, int32_t size, const void* source) {
   std::memcpy(bytes_.data() + start, source, static_cast<size_t>(size));
 }
 
-void VirtualBuffer::Play(uint32_t flags) {
+void VirtualBuffer::Start(bool looping) {
   playing_ = true;
-  looping_ = (flags & kPlayLooping) != 0;
+  looping_ = looping;
 }
 
-void VirtualBuffer::Stop() {
-  playing_ = false;
-  ++*generation_;
-}
-
-void VirtualBuffer::Renew() {
-  Stop();
+void VirtualBuffer::Clear() {
   position_ = 0;
   volume_ = 0;
   gain_ = 1.0;
@@ -152,8 +108,8 @@ void VirtualBuffer::Renew() {
 int64_t VirtualBuffer::SamplesToNextStop() const {
   const int64_t size = static_cast<int64_t>(bytes_.size());
   int64_t bytes_ahead = looping_ ? size : size - position_;
-  for (const PositionNotify& n : notifications_) {
-    // An offset fires on the step that moves the position onto or past it.
+  for (const Notification& n : notifications_) {
+    // An offset fires on the step that moves the position onto or past it (ForEachPassed).
     const int64_t target = n.offset == 0 ? size : n.offset;
     int64_t d = target - position_;
     if (d <= 0) d += size;
@@ -168,12 +124,11 @@ int16_t VirtualBuffer::SampleAtPosition() const {
 
 void VirtualBuffer::Step() {
   const int32_t from = position_;
-  const int32_t size = static_cast<int32_t>(bytes_.size());
+  const int32_t size = Bytes();
   int32_t to = from + 2;
-  for (const PositionNotify& n : notifications_) {
-    const int32_t target = n.offset == 0 ? size : n.offset;
-    if (from < target && target <= to) device_.Signal(*this, n.event);
-  }
+  ForEachPassed(notifications_, size, from, to, [this](const Notification& n) {
+    device_.dispatcher_.Post([passed = Passed(n)] { passed.Deliver(); });
+  });
   if (to >= size) {
     to = 0;
     if (!looping_) playing_ = false;

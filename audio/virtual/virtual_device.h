@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "audio/buffer_contract.h"
 #include "audio/device.h"
 
 namespace audio {
@@ -36,62 +37,61 @@ class VirtualSoundDevice final : public SoundDevice {
   // Every sample that was played, in order (stretches with nothing playing are not recorded).
   const std::vector<int16_t>& Recording() const { return recording_; }
   int32_t CooperativeLevel() const { return cooperative_level_; }
-  int EventsCreated() const { return static_cast<int>(sinks_.size()); }
+  int EventsCreated() const { return events_.Count(); }
   int BuffersCreated() const { return buffers_created_; }
   // The buffer most recently created, for inspection by tests (null when none is alive).
   const VirtualBuffer* LastBuffer() const;
 
  private:
   friend class VirtualBuffer;
-  void Signal(const VirtualBuffer& buffer, EventHandle event);
 
   runtime::Dispatcher& dispatcher_;
   int64_t now_ = 0;
   int32_t cooperative_level_ = 0;
   int buffers_created_ = 0;
-  std::vector<EventSink*> sinks_;
+  EventTable events_;
   std::vector<VirtualBuffer*> buffers_;
   std::vector<int16_t> recording_;
 };
 
-class VirtualBuffer final : public SoundBuffer {
+class VirtualBuffer final : public ContractBuffer {
  public:
   VirtualBuffer(VirtualSoundDevice& device, const BufferDesc& desc);
   ~VirtualBuffer() override;
-
-  void SetNotificationPositions(std::span<const PositionNotify> positions) override;
-  void SetVolume(int32_t volume) override;
-  void WriteBuffer(int32_t start, int32_t size, const void* source) override;
-  void Play(uint32_t flags) override;
-  void Stop() override;
-  void Renew() override;
 
   bool playing() const { return playing_; }
   int32_t position() const { return position_; }  // bytes
   int32_t volume() const { return volume_; }
   const BufferDesc& desc() const { return desc_; }
-  const std::vector<PositionNotify>& notifications() const { return notifications_; }
+  const std::vector<Notification>& notifications() const { return notifications_; }
   const std::vector<uint8_t>& bytes() const { return bytes_; }
 
  private:
   friend class VirtualSoundDevice;
+
+  bool Playing() const override { return playing_; }
+  void ApplyNotifications(std::vector<Notification> notifications) override;
+  void ApplyVolume(int32_t volume) override;
+  void Write(int32_t start, int32_t size, const void* source) override;
+  void Start(bool looping) override;
+  void Halt() override { playing_ = false; }
+  void Clear() override;
+
   // Samples until the position next passes a notification offset or the end of a one-shot play.
   int64_t SamplesToNextStop() const;
   int16_t SampleAtPosition() const;
-  // Moves one sample on; signals the notifications passed.
+  // Moves one sample on; posts the notifications passed.
   void Step();
 
   VirtualSoundDevice& device_;
   BufferDesc desc_;
   std::vector<uint8_t> bytes_;
-  std::vector<PositionNotify> notifications_;
+  std::vector<Notification> notifications_;
   int32_t volume_ = 0;
   double gain_ = 1.0;
   bool playing_ = false;
   bool looping_ = false;
   int32_t position_ = 0;
-  // Changes whenever the buffer stops or is renewed: notifications posted before that are stale.
-  std::shared_ptr<uint64_t> generation_ = std::make_shared<uint64_t>(0);
 };
 
 }  // namespace audio

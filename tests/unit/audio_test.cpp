@@ -4,6 +4,7 @@
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "audio/output.h"
@@ -12,6 +13,7 @@
 #include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
+#include "tests/audio/contract_breaches.h"
 
 namespace {
 
@@ -298,6 +300,20 @@ TEST_F(OutputTest, StreamingByItsOwnNotificationsPlaysTheBlocksBackToBack) {
     ASSERT_EQ(heard.size(), expected.size());
     EXPECT_TRUE(heard == expected);
   }
+}
+
+TEST(VirtualDevice, RefusesEveryBreachOfTheBufferContract) {
+  QueueDispatcher dispatcher;
+  Sink sink;
+  VirtualSoundDevice device(dispatcher);
+  const audio::EventHandle made = device.CreateEvent(sink);
+  auto buffer = device.CreateSoundBuffer(testsupport::DefaultDesc());
+  for (const testsupport::Breach& breach : testsupport::kBreaches) {
+    const std::string refusal = testsupport::RefusalOf(breach, device, *buffer, made);
+    EXPECT_NE(refusal.find(breach.says), std::string::npos) << breach.what << ": " << refusal;
+  }
+  EXPECT_EQ(device.BuffersCreated(), 1);
+  EXPECT_FALSE(device.Playing());
 }
 
 TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {

@@ -1,5 +1,5 @@
 // The DirectSound device for real under Wine, playing into a PulseAudio null sink:
-//   dsound_test            notifications, their thread, stale signals, Renew, refusals
+//   dsound_test            notifications, their thread, stale signals, Renew, the contract
 //   dsound_test no-device  with no sound server: opening fails with a plain message
 #include <cstring>
 #include <functional>
@@ -8,11 +8,9 @@
 
 #include "audio/dsound/dsound_device.h"
 #include "runtime/error.h"
+#include "runtime/win32.h"
+#include "tests/audio/contract_breaches.h"
 #include "tests/win32/checks.h"
-
-// After the project's headers: windows.h turns CreateEvent into a macro.
-#include <windows.h>
-#undef CreateEvent
 
 using win32_test::Checks;
 
@@ -60,15 +58,6 @@ struct Sink final : audio::EventSink {
   bool on_main_thread = true;
 };
 
-// What the output module asks for at the default tone time: two 80 ms halves.
-audio::BufferDesc Desc() {
-  audio::BufferDesc desc;
-  desc.flags = audio::kCtrlVolume | audio::kCtrlPositionNotify;
-  desc.buffer_bytes = 3528;
-  desc.format = {1, 1, 11025, 22050, 2, 16, 0};
-  return desc;
-}
-
 bool Alternates(const std::vector<int32_t>& events, int32_t first, int32_t second) {
   for (size_t i = 0; i < events.size(); ++i) {
     if (events[i] != (i % 2 == 0 ? first : second)) return false;
@@ -89,9 +78,12 @@ std::string ErrorOf(F&& f) {
 int NoDevice() {
   MainThread main;
   const std::string message = ErrorOf([&] { audio::OpenDirectSound(main); });
+  const std::string prefix = "No audio output device could be opened (DirectSound error 0x";
+  checks.Expect(message.rfind(prefix, 0) == 0, "no device: a plain message (" + message + ")");
+  // The number is followed by what it means.
   checks.Expect(
-      message.rfind("No audio output device could be opened (DirectSound error 0x", 0) == 0,
-      "no device: a plain message (" + message + ")");
+      message.compare(prefix.size() + 8, 2, ": ") == 0 && message.size() > prefix.size() + 12,
+      "no device: the error in words");
   return checks.Finish();
 }
 
@@ -109,7 +101,7 @@ int main(int argc, char** argv) {
   const audio::EventHandle first = device->CreateEvent(sink);
   const audio::EventHandle second = device->CreateEvent(sink);
   const audio::PositionNotify table[] = {{1104, first}, {2868, second}};
-  auto buffer = device->CreateSoundBuffer(Desc());
+  auto buffer = device->CreateSoundBuffer(testsupport::DefaultDesc());
   buffer->SetNotificationPositions(table);
   buffer->SetVolume(-600);
   std::vector<int16_t> tone(1764);
@@ -148,20 +140,11 @@ int main(int argc, char** argv) {
   checks.Expect(!sink.events.empty() && Alternates(sink.events, first, second),
                 "renew: play starts again from the start");
 
-  checks.Expect(!ErrorOf([&] { buffer->WriteBuffer(3000, 1000, tone.data()); }).empty(),
-                "refused: a write past the end");
-  checks.Expect(!ErrorOf([&] { buffer->SetVolume(1); }).empty(), "refused: a volume above 0");
-  const audio::PositionNotify outside[] = {{3528, first}};
-  checks.Expect(!ErrorOf([&] { buffer->SetNotificationPositions(outside); }).empty(),
-                "refused: a position outside the buffer");
-  const audio::PositionNotify unknown[] = {{0, 7}};
-  checks.Expect(!ErrorOf([&] { buffer->SetNotificationPositions(unknown); }).empty(),
-                "refused: an event the device did not make");
-  buffer->Play(audio::kPlayLooping);
-  const std::string playing = ErrorOf([&] { buffer->SetNotificationPositions(table); });
-  buffer->Stop();
-  checks.Expect(playing.find("while playing") != std::string::npos,
-                "refused: new positions while playing (" + playing + ")");
+  for (const testsupport::Breach& breach : testsupport::kBreaches) {
+    const std::string refusal = testsupport::RefusalOf(breach, *device, *buffer, first);
+    checks.Expect(refusal.find(breach.says) != std::string::npos,
+                  std::string("refused: ") + breach.what + " (" + refusal + ")");
+  }
 
   buffer.reset();
   device.reset();
