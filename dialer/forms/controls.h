@@ -1,7 +1,7 @@
 // A window's layout as data: its title, its size and its controls, each with its place, look and
-// initial state. A window (Form1, or a test's own) owns its layout; every binding renders it, so
-// the window looks and tabs the same on every platform. Positions and sizes are in twips (15 per
-// pixel at 96 dpi), measured from the top-left corner of the client area.
+// initial state. Each window owns its layout; every binding renders it, so the window looks and
+// tabs the same on every platform. Positions and sizes are in twips (15 per pixel at 96 dpi),
+// measured from the top-left corner of the client area.
 #pragma once
 
 #include <cmath>

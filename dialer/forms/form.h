@@ -1,4 +1,4 @@
-// The form engine the dialer's window logic is written against: controls that hold their state
+// The form engine a window's logic is written against: controls that hold their state
 // (text, caption, value, visibility, enabled), raise their events one at a time, and tell the
 // platform binding what to show. Program assignments raise a control's events at once, inside
 // the assigning statement; user input arrives from the binding through the User* entry points.
@@ -156,7 +156,7 @@ class Timer final : public Control {
   void UserTick();
 };
 
-// Controls that share a name and are told apart by index (the keypad).
+// Controls that share a name and are told apart by index (a keypad, say).
 template <typename T, int N>
 class ControlArray {
  public:
@@ -196,7 +196,7 @@ class Form : public runtime::Dispatcher {
   std::vector<Control*> TabOrder() const;
 
   // Raised by the binding: before the window is first shown, and when it is about to close for
-  // any reason (the dialer never cancels).
+  // any reason (it cannot be cancelled).
   virtual void Form_Load() = 0;
   virtual void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) = 0;
   void UserLoad();

@@ -25,7 +25,8 @@ class HeadlessBinding final : public Binding {
 
   explicit HeadlessBinding(std::string program_folder);
 
-  // Opens the virtual device (for Form1); the binding keeps a view of it to drive its clock.
+  // Opens the virtual device (as a form's sound opener); the binding keeps a view of it to drive
+  // its clock.
   std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher);
   audio::VirtualSoundDevice* Device() const { return device_; }
 

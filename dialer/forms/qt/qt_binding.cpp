@@ -295,7 +295,7 @@ QWidget* QtBinding::MakeWidget(Control& control) {
         widget = edit;
       } else {
         auto* edit = new QLineEdit(parent);
-        // No limit of the widget's own: a long dial string must not be cut short.
+        // No limit of the widget's own: a long text must not be cut short.
         edit->setMaxLength(std::numeric_limits<int>::max());
         edit->setAlignment(ToAlignment(def.align) | Qt::AlignVCenter);
         edit->setText(ToQ(box.Text()));
@@ -499,8 +499,8 @@ void QtBinding::PropertyChanged(const Control& control, Property property) {
 }
 
 void QtBinding::CaptionChanged() {
-  // Text dialing can change the caption thousands of times in one event: the title bar gets the
-  // last one, once, when the event is over.
+  // One event can change the caption thousands of times (dialing a text does): the title bar gets
+  // the last one, once, when the event is over.
   if (caption_pending_ || !window_) return;
   caption_pending_ = true;
   QMetaObject::invokeMethod(

@@ -19,8 +19,8 @@ class QWidget;
 
 namespace forms::qt {
 
-// The Windows virtual-key code of a Qt key (what the dialer's key-up handlers expect: Enter is
-// 13), or 0 for a key without one.
+// The Windows virtual-key code of a Qt key (what the engine's key events carry: Enter is 13), or
+// 0 for a key without one.
 int16_t VirtualKeyCode(int qt_key, Qt::KeyboardModifiers modifiers);
 // Shift 1, Ctrl 2, Alt 4.
 int16_t ShiftState(Qt::KeyboardModifiers modifiers);
@@ -42,7 +42,8 @@ class QtBinding final : public QObject, public Binding {
   // Closes the window the way the user would when the process is asked to end (SIGTERM, SIGINT,
   // SIGHUP), so that the form's closing work is done. Call after Build; once per process.
   void CloseOnTerminationSignals();
-  // The window; each control's widget is a child named after it ("Text1", "Command2(5)").
+  // The window; each control's widget is a child named after it: "Name", or "Name(5)" for a
+  // member of a control array.
   QWidget& Window() const { return *window_; }
 
   void PropertyChanged(const Control& control, Property property) override;

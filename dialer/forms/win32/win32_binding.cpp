@@ -328,7 +328,7 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   }
   switch (def.kind) {
     case Kind::TextBox:
-      // No limit of the control's own: a long dial string must not be cut short.
+      // No limit of the control's own: a long text must not be cut short.
       SendMessageW(hwnd, EM_SETLIMITTEXT, 0, 0);
       break;
     case Kind::ScrollBar: {
@@ -394,7 +394,7 @@ bool Win32Binding::Navigate(const void* message) {
     impl_->MoveFocus(GetKeyState(VK_SHIFT) < 0);
     return true;
   }
-  // Enter on a focused button clicks it; the keypad has no click, so it stays silent.
+  // Enter on a focused button clicks it; a button without a Click handler stays silent.
   if (msg.wParam == VK_RETURN) {
     Child* child = impl_->Find(msg.hwnd);
     if (child != nullptr && child->control->def().kind == Kind::Button) {
@@ -479,7 +479,7 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:
-      // The session ends and the process with it: the settings are saved as on any close.
+      // The session ends and the process with it: the form closes as on any close.
       if (wp) Closing();
       return 0;
     case WM_DESTROY:
@@ -718,8 +718,8 @@ void Win32Binding::PropertyChanged(const Control& control, Property property) {
 
 void Win32Binding::CaptionChanged() {
   Impl& impl = *impl_;
-  // Text dialing can change the caption thousands of times in one event: the title bar gets the
-  // last one, once, when the event is over.
+  // One event can change the caption thousands of times (dialing a text does): the title bar gets
+  // the last one, once, when the event is over.
   if (impl.caption_pending || impl.window == nullptr) return;
   impl.caption_pending = PostMessageW(impl.window, kCaptionMessage, 0, 0) != FALSE;
   if (!impl.caption_pending) SetWindowTextW(impl.window, W(impl.form->Caption()));
