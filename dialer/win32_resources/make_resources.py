@@ -5,7 +5,7 @@ with: kavrel.ico (24 x 24, 256 colours, with a transparency mask) and keypad.bmp
 Standard library only, and deterministic: the committed files can be checked against it (run it
 and `git diff --exit-code`).
 
-    python3 dialer/win32/make_resources.py [art folder] [output folder]
+    python3 dialer/win32_resources/make_resources.py [art folder] [output folder]
 """
 import os
 import struct
