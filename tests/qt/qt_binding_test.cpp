@@ -21,6 +21,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
@@ -597,6 +598,13 @@ TEST_F(QtBindingTest, PostedCallsRunOnTheWindowThreadInOrder) {
   EXPECT_TRUE(QTest::qWaitFor([&] { return order.size() == 100; }, 5000));
   for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
   for (QThread* t : threads) EXPECT_EQ(t, QApplication::instance()->thread());
+}
+
+TEST_F(QtBindingTest, ATerminationSignalClosesTheWindowAsTheUserWould) {
+  binding_.CloseOnTerminationSignals();
+  std::raise(SIGTERM);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return form_.unloads == 1; }, 5000));
+  EXPECT_FALSE(binding_.Window().isVisible());
 }
 
 TEST_F(QtBindingTest, ClosingRunsQueryUnloadOnce) {

@@ -89,6 +89,7 @@ class LineWidget final : public QWidget {
 // The signal handler's way to the window's thread: it writes a byte into one end, and the window's
 // thread reads the other.
 int signal_pipe[2] = {-1, -1};
+constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 void OnTerminationSignal(int) {
   const char byte = 1;
@@ -215,6 +216,15 @@ QtBinding::QtBinding() = default;
 QtBinding::~QtBinding() {
   // The widgets must not call back into the binding while it is being taken apart.
   for (auto& [object, control] : controls_) const_cast<QObject*>(object)->removeEventFilter(this);
+  if (stop_requests_) {
+    // A signal from now on ends the process as it would have without the window.
+    for (int signal : kTerminationSignals) std::signal(signal, SIG_DFL);
+    stop_requests_.reset();
+    for (int& end : signal_pipe) {
+      close(end);
+      end = -1;
+    }
+  }
 }
 
 void QtBinding::Build(Form& form) {
@@ -557,7 +567,7 @@ void QtBinding::CloseOnTerminationSignals() {
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+  for (int signal : kTerminationSignals) sigaction(signal, &action, nullptr);
 }
 
 void QtBinding::WindowClosing() {
