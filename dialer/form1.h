@@ -33,7 +33,7 @@ class Form1 final : public forms::Form, private audio::EventSink {
   Form1(forms::Binding& binding, SoundOpener open_sound);
 
   // The controls, in the order the window stores them (their places: form1_layout.cpp).
-  forms::TextBox Text6;       // the text to send; Enter sends it (starts with a prompt)
+  forms::TextBox Text6;       // the text to send, just below the client area; Enter sends it
   forms::TextBox Text5;       // the volume read-out, shown over Text1 while the volume changes
   forms::Timer Timer2;        // puts the title back 3 s after the last key
   forms::TextBox Text4;       // the web link, opened by a click
@@ -44,11 +44,11 @@ class Form1 final : public forms::Form, private audio::EventSink {
   forms::Button Command3;     // Play the dial string, or Stop while a sequence plays
   forms::TextBox Text1;       // the dial string
   forms::ControlArray<forms::Button, 16> Command2;  // the keypad, in the order of kKeypad
-  forms::Decoration Line2;                          // two lines below the client area: never seen
-  forms::Decoration Line1;
-  forms::Decoration Image1;  // the keypad picture
-  forms::Label Label2;       // "Break time [ms]", beside Text3
-  forms::Label Label1;       // "Tone time  [ms]", beside Text2
+  forms::Decoration Line2;                          // below the client area: never seen
+  forms::Decoration Line1;                          // likewise
+  forms::Decoration Image1;                         // the keypad picture
+  forms::Label Label2;                              // "Break time [ms]", beside Text3
+  forms::Label Label1;                              // "Tone time  [ms]", beside Text2
 
   void Form_Load() override;
   void InitAll();

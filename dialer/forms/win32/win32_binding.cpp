@@ -66,6 +66,21 @@ int16_t MouseShift(WPARAM keys) {
                            " failed: " + runtime::ErrorText(static_cast<HRESULT>(error)) + ")");
 }
 
+// A control's window.
+struct Child {
+  Control* control = nullptr;
+  HWND hwnd = nullptr;
+  WNDPROC original = nullptr;
+  HBRUSH back = nullptr;
+  // Set while the program writes the text: the edit's change notification is not the user's.
+  bool updating = false;
+  // Text boxes: a left press began on the box, and whether it was the second of a double click.
+  bool pressed = false;
+  bool double_clicked = false;
+  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
+  int drag_from = -1;
+};
+
 // Fonts, brushes and pictures the window's controls use, released with the window.
 struct Resources {
   std::map<std::tuple<std::string_view, double, bool, bool>, HFONT> fonts;
@@ -107,25 +122,6 @@ std::string FolderOf(const std::string& module_path) {
 int FontHeight(double points) {
   return -FontPixels(points);
 }
-
-namespace {
-
-// A control's window.
-struct Child {
-  Control* control = nullptr;
-  HWND hwnd = nullptr;
-  WNDPROC original = nullptr;
-  HBRUSH back = nullptr;
-  // Set while the program writes the text: the edit's change notification is not the user's.
-  bool updating = false;
-  // Text boxes: a left press began on the box, and whether it was the second of a double click.
-  bool pressed = false;
-  bool double_clicked = false;
-  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
-  int drag_from = -1;
-};
-
-}  // namespace
 
 struct Win32Binding::Impl {
   explicit Impl(HINSTANCE module) : instance(module) {}
