@@ -2,24 +2,8 @@
 
 #include <cstdlib>
 
-namespace {
-CWinApp* g_app = nullptr;
-}  // namespace
-
 void CException::Delete() {
   if (m_bAutoDelete) delete this;
-}
-
-CWinApp::CWinApp() {
-  g_app = this;
-}
-
-CWinApp::~CWinApp() {
-  g_app = nullptr;
-}
-
-CWinApp* CWinApp::Current() {
-  return g_app;
 }
 
 void CWinApp::ParseCommandLine(CCommandLineInfo& rInfo) const {
@@ -28,9 +12,4 @@ void CWinApp::ParseCommandLine(CCommandLineInfo& rInfo) const {
     const bool isSwitch = arg[0] == '-' || arg[0] == '/';
     if (!isSwitch && rInfo.m_strFileName.empty()) rInfo.m_strFileName = arg;
   }
-}
-
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
-  CWinApp::Current()->InitInstance();
-  return 0;
 }

@@ -38,12 +38,11 @@ struct CCommandLineInfo {
   std::string m_strFileName;
 };
 
-// The one application object. The entry point calls InitInstance once and exits with code 0,
-// whatever it returns: the program has no window, so there is no run loop to enter.
+// Base of the one application object, whose InitInstance the program's entry point calls.
 class CWinApp {
  public:
-  CWinApp();
-  virtual ~CWinApp();
+  CWinApp() = default;
+  virtual ~CWinApp() = default;
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
 
@@ -52,6 +51,4 @@ class CWinApp {
   // Fills rInfo from the arguments as the runtime library split them: an argument starting with
   // '-' or '/' is a switch; the first other argument becomes the file name, later ones are ignored.
   void ParseCommandLine(CCommandLineInfo& rInfo) const;
-
-  static CWinApp* Current();
 };

@@ -21,3 +21,10 @@ BOOL CTesmarApp::InitInstance() {
   RunPipeService(cmdInfo.m_strFileName);
   return TRUE;
 }
+
+// InitInstance once, then exit with code 0 whatever it returned: the program has no window, so
+// there is no run loop to enter.
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  theApp.InitInstance();
+  return 0;
+}
