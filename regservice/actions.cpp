@@ -165,14 +165,17 @@ BYTE RegisterFile(const char* path) {
   if (FindNoCase(path, ".tlb") > 0) {
     SetLastError(0);
     if (RegisterTypeLibrary(path)) failed = false;
-    AddMessage("Tesmar-RegServer_TLB", ErrorText(GetLastError(), path, true));
+    const DWORD error = GetLastError();
+    AddMessage("Tesmar-RegServer_TLB", ErrorText(error, path, true));
   } else {
     HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (module == nullptr) {
-      AddMessage("Tesmar LoadLibrary-Fehlschlag1", ErrorText(GetLastError(), name, true));
+      const DWORD alteredError = GetLastError();
+      AddMessage("Tesmar LoadLibrary-Fehlschlag1", ErrorText(alteredError, name, true));
       module = LoadLibraryA(path);
       if (module == nullptr) {
-        AddMessage("Tesmar LoadLibrary-Fehlschlag2", ErrorText(GetLastError(), path, true));
+        const DWORD plainError = GetLastError();
+        AddMessage("Tesmar LoadLibrary-Fehlschlag2", ErrorText(plainError, path, true));
         SetCurrentDirectoryA(savedDirectory);
         return 0;
       }
@@ -182,18 +185,22 @@ BYTE RegisterFile(const char* path) {
     PumpMessages();
     if (RegisterDelay != 0) Sleep(kModuleDelayMs);
     const ServerEntry registerServer = FindEntry(module, "DllRegisterServer");
-    AddMessage("Tesmar-GetProcAddress", ErrorText(GetLastError(), path, false));
+    const DWORD lookupError = GetLastError();
+    AddMessage("Tesmar-GetProcAddress", ErrorText(lookupError, path, false));
     bool registered = false;
     if (registerServer != nullptr) {
       // S_FALSE counts as failure: only S_OK means the server registered itself.
       registered = registerServer() == S_OK;
+      const DWORD entryError = GetLastError();
       failed = !registered;
-      AddMessage("Tesmar-DLLRegisterServer", ErrorText(GetLastError(), path, true));
+      AddMessage("Tesmar-DLLRegisterServer", ErrorText(entryError, path, true));
     }
     if (!registered) {
       // No usable entry: a local server registers itself when started with this switch.
-      if (StartLocalServer(path, " /RegServer")) failed = false;
-      AddMessage("Tesmar-RegServer", ErrorText(GetLastError(), path, true));
+      const bool started = StartLocalServer(path, " /RegServer");
+      const DWORD startError = GetLastError();
+      if (started) failed = false;
+      AddMessage("Tesmar-RegServer", ErrorText(startError, path, true));
     }
     OleUninitialize();
     FreeLibrary(module);
