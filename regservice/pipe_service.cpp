@@ -1,95 +1,63 @@
 #include "regservice/pipe_service.h"
 
-#include <algorithm>
-#include <cstring>
+#include <windows.h>
 
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
+#include "regservice/wire_format.h"
 
 namespace {
 
 constexpr DWORD kBufferSize = 4096;
 constexpr DWORD kDefaultTimeOutMs = 1;
-constexpr DWORD kOptionsPayloadSize = 3;
-constexpr size_t kMaxLineLength = 512;
 
-// Payload of REQ_FILE; operation 0 registers, any other value unregisters.
-struct FileRequest {
-  DWORD operation;
-  DWORD unused;
-  char path[4096];
-};
-static_assert(sizeof(FileRequest) == 4104);
-
-BYTE ServeFileRequest(const FileRequest& request) {
-  // The path must end inside its field; reading on would run past the request.
-  if (std::memchr(request.path, '\0', sizeof request.path) == nullptr) {
+BYTE ServeFileRequest(const tesmar::Request& request) {
+  if (request.path == nullptr) {
     AddMessage(kRefusedTitle, "the path field has no terminator within its 4096 bytes\r\n");
     return 0;
   }
-  return request.operation == 0 ? RegisterFile(request.path) : UnregisterFile(request.path);
-}
-
-void WriteWord(CNamedPipe& pipe, DWORD value) {
-  DWORD written = 0;
-  pipe.Write(&value, sizeof value, written);
-}
-
-// Result, line count, then each line as its length and its first (at most 512) bytes; every
-// field is one message.
-void SendReply(CNamedPipe& pipe, DWORD result) {
-  WriteWord(pipe, result);
-  WriteWord(pipe, static_cast<DWORD>(MessageList.GetCount()));
-  for (const std::string& line : MessageList) {
-    const DWORD length = static_cast<DWORD>(std::min(line.size(), kMaxLineLength));
-    WriteWord(pipe, length);
-    DWORD written = 0;
-    pipe.Write(line.data(), length, written);
-  }
+  return request.unregister ? UnregisterFile(request.path) : RegisterFile(request.path);
 }
 
 // Returns when a quit request was answered or a payload came short (then without a reply).
 void ServeRequests(CNamedPipe& pipe) {
+  using Kind = tesmar::Request::Kind;
+  const tesmar::ReadFunction read = [&pipe](void* buffer, size_t size) -> size_t {
+    DWORD bytesRead = 0;
+    pipe.Read(buffer, static_cast<DWORD>(size), bytesRead);
+    return bytesRead;
+  };
+  tesmar::FilePayload payload;
   for (;;) {
     // A client that connected before this call is served as well, so the result is not needed.
     pipe.Connect();
     MessageList.RemoveAll();
+    const tesmar::Request request = tesmar::ReadRequest(read, payload);
     DWORD result = 1;
-    DWORD command = 0;
-    DWORD bytesRead = 0;
-    // In message read mode a longer message yields its first 4 bytes (ERROR_MORE_DATA) and keeps
-    // the rest for the payload read, so only the byte count tells whether a command arrived. A
-    // failed or short read leaves no command: it is answered like an unknown one.
-    pipe.Read(&command, sizeof command, bytesRead);
-    if (bytesRead != sizeof command) command = 0;
-    bool reply = true;
-    switch (command) {
-      case REQ_PING:
-      case REQ_QUIT:
+    switch (request.kind) {
+      case Kind::Ping:
+      case Kind::Quit:
+      case Kind::Unknown:
         break;
-      case REQ_OPTIONS: {
-        BYTE payload[kOptionsPayloadSize];
-        pipe.Read(payload, sizeof payload, bytesRead);
-        if (bytesRead != sizeof payload) return;
-        RegisterDelay = payload[1];
+      case Kind::Options:
+        RegisterDelay = request.registerDelay;
         break;
-      }
-      case REQ_FILE: {
-        FileRequest request;
-        pipe.Read(&request, sizeof request, bytesRead);
-        if (bytesRead != sizeof request) return;
+      case Kind::File:
         result = ServeFileRequest(request);
         break;
-      }
-      default:
-        reply = false;
-        break;
+      case Kind::ShortPayload:
+        return;
     }
-    if (reply) SendReply(pipe, result);
+    if (request.kind != Kind::Unknown) {
+      tesmar::WriteReply(result, MessageList, [&pipe](const void* data, size_t size) {
+        DWORD written = 0;
+        pipe.Write(data, static_cast<DWORD>(size), written);
+      });
+    }
     // Waits until the client has read the reply before cutting the connection.
     pipe.Flush();
     pipe.Disconnect();
-    if (command == REQ_QUIT) return;
+    if (request.kind == Kind::Quit) return;
   }
 }
 

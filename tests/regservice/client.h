@@ -1,5 +1,6 @@
-// Test-side client of the registration service: starts Tesmar.exe, speaks its wire format over
-// the named pipe and checks the platform state (registry through reg.exe, files).
+// Test-side helpers around the registration service: starts Tesmar.exe and its client, builds
+// requests (also malformed ones), speaks the wire format through the shared pipe client and
+// checks the platform state (registry through reg.exe, files).
 #pragma once
 
 #include <windows.h>
@@ -7,15 +8,34 @@
 #include <string>
 #include <vector>
 
+#include "regservice/pipe_client.h"
+#include "regservice/wire_format.h"
+#include "tests/support/checks.h"
+
 namespace tesmar_test {
 
+using support::Checks;
+using support::Printable;
+using tesmar::Outcome;
+using tesmar::Reply;
+
 // ---- requests (all integers 32-bit little-endian) ----
-std::string Word(DWORD value);
-std::string PingRequest();
-std::string QuitRequest();
-std::string OptionsRequest(BYTE b0, BYTE b1, BYTE b2);
+inline std::string Word(DWORD value) {
+  return tesmar::EncodeWord(value);
+}
+inline std::string PingRequest() {
+  return Word(tesmar::REQ_PING);
+}
+inline std::string QuitRequest() {
+  return Word(tesmar::REQ_QUIT);
+}
+inline std::string OptionsRequest(BYTE b0, BYTE b1, BYTE b2) {
+  return tesmar::EncodeOptionsRequest({b0, b1, b2});
+}
 // REQ_FILE with operation op (0 registers) and path NUL-padded to the 4096-byte field.
-std::string FileRequest(DWORD op, const std::string& path);
+inline std::string FileRequest(DWORD op, const std::string& path) {
+  return tesmar::EncodeFileRequest(op, path);
+}
 
 // ---- the service process ----
 class Server {
@@ -36,38 +56,33 @@ class Server {
 };
 
 // ---- one connection ----
-enum class Outcome {
-  Reply,      // result, count and lines, each field one message of the exact size
-  NoReply,    // the server disconnected without writing anything
-  Malformed,  // a message of the wrong size, or more messages than the count announced
-  NoServer,   // the pipe could not be opened
-  Timeout,    // the server neither answered nor disconnected in time
-};
-
-struct Reply {
-  DWORD result = 0;
-  std::vector<std::string> lines;
-};
-
 // Connects to pipe name, writes each of messages as one message, then reads what comes back
 // until the server disconnects.
-Outcome Exchange(const std::string& name, const std::vector<std::string>& messages, Reply& reply,
-                 DWORD timeoutMs = 20000);
+inline Outcome Exchange(const std::string& name, const std::vector<std::string>& messages,
+                        Reply& reply, DWORD timeoutMs = 20000) {
+  return tesmar::Exchange(name, timeoutMs, messages, reply);
+}
 // The same with the request as one message.
-Outcome Exchange(const std::string& name, const std::string& request, Reply& reply,
-                 DWORD timeoutMs = 20000);
+inline Outcome Exchange(const std::string& name, const std::string& request, Reply& reply,
+                        DWORD timeoutMs = 20000) {
+  return Exchange(name, std::vector<std::string>{request}, reply, timeoutMs);
+}
 // Connects, writes each of messages as one message and closes at once, without waiting for an
 // answer (a server then waiting for more input sees the pipe broken). False when not served.
 bool SendAndLeave(const std::string& name, const std::vector<std::string>& messages);
-// Opens the pipe's client end (waiting while it is busy); INVALID_HANDLE_VALUE when not served.
-HANDLE OpenPipe(const std::string& name, DWORD timeoutMs);
 // True when no pipe of that name exists.
 bool PipeAbsent(const std::string& name);
+
+// ---- programs ----
+// Runs a command line in folder cwd ("" keeps ours); its exit code, and in output (when given)
+// what it wrote to standard output and standard error.
+DWORD RunCaptured(const std::string& commandLine, std::string* output, const std::string& cwd = "");
 
 // ---- platform state ----
 // The system's text for code as the service words it (neutral language, user default).
 std::string SystemText(DWORD code);
-// reg.exe query of key (32-bit view); true when it exists. With value, its REG_SZ data.
+// reg.exe query of key (in the registry view of this build); true when it exists. With value,
+// its REG_SZ data.
 bool RegQuery(const std::string& key, const std::string& value = "", std::string* data = nullptr);
 void RegDelete(const std::string& key);
 // Polls until the key exists (or is gone) for at most timeoutMs.
@@ -82,21 +97,5 @@ void MakeFolder(const std::string& path);
 void CopyFixture(const std::string& fixture, const std::string& target);
 // A pipe name unique to this process.
 std::string UniquePipeName(const std::string& label);
-
-// ---- checks ----
-class Checks {
- public:
-  void Expect(bool condition, const std::string& what);
-  void ExpectEq(const std::string& actual, const std::string& expected, const std::string& what);
-  void ExpectEq(DWORD actual, DWORD expected, const std::string& what);
-  // Prints "N passed, N failed"; the exit code of the test program.
-  int Finish() const;
-
- private:
-  int m_passed = 0;
-  int m_failed = 0;
-};
-
-std::string Printable(const std::string& bytes);
 
 }  // namespace tesmar_test

@@ -10,9 +10,9 @@
 #include "runtime/error.h"
 #include "runtime/win32.h"
 #include "tests/audio/contract_breaches.h"
-#include "tests/win32/checks.h"
+#include "tests/support/checks.h"
 
-using win32_test::Checks;
+using support::Checks;
 
 namespace {
 

@@ -15,12 +15,12 @@
 #include "runtime/error.h"
 #include "runtime/folders.h"
 #include "runtime/win32.h"
-#include "tests/win32/checks.h"
+#include "tests/support/checks.h"
 
 using forms::Control;
 using forms::Kind;
 using forms::Px;
-using win32_test::Checks;
+using support::Checks;
 
 namespace {
 
