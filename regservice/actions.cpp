@@ -45,17 +45,18 @@ bool SplitPath(const char* path, PathPieces& pieces) {
          pieces.fname.size() < kPieceSize && pieces.ext.size() < kPieceSize;
 }
 
-// Converts path into a wide buffer of the given size; false (last error
-// ERROR_FILENAME_EXCED_RANGE) when it does not fit with its terminator.
+// Converts path from the ANSI code page into a wide buffer of the given size. False, with the
+// last error set, when it is no valid text in that code page (ERROR_NO_UNICODE_TRANSLATION) or
+// does not fit with its terminator (ERROR_FILENAME_EXCED_RANGE): a type library is never looked
+// for under a changed name.
 bool WidePath(const char* path, std::vector<wchar_t>& wide, size_t size) {
-  const size_t length = mbstowcs(nullptr, path, 0);
-  if (length == static_cast<size_t>(-1) || length >= size) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
-  }
   wide.assign(size, L'\0');
-  mbstowcs(wide.data(), path, size);
-  return true;
+  if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide.data(),
+                          static_cast<int>(size)) != 0) {
+    return true;
+  }
+  if (GetLastError() == ERROR_INSUFFICIENT_BUFFER) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+  return false;
 }
 
 // Starts path as a local server with the given switch; true when the shell started it.

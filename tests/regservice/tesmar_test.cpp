@@ -369,6 +369,54 @@ void CwdGroup() {
   RegDelete(kServerKey);
 }
 
+// ---- type libraries and modules in a folder named outside ASCII ----
+void CodePageGroup() {
+  // Characters whose code-page bytes are not their code points (cp1252 has the euro sign at 0x80),
+  // for whichever ANSI code page Wine was given.
+  const wchar_t* const candidates[] = {L"\u20ACdir-\u00E9t\u00E9", L"\u20ACdir-\u0436",
+                                       L"\u30C6\u30B9\u30C8"};
+  std::string folderName;
+  for (const wchar_t* candidate : candidates) {
+    char bytes[64];
+    BOOL lossy = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, candidate, -1, bytes, sizeof bytes,
+                            nullptr, &lossy) != 0 &&
+        !lossy) {
+      folderName = bytes;
+      break;
+    }
+  }
+  if (!checks.Expect(!folderName.empty(),
+                     "a non-ASCII folder name in code page " + std::to_string(GetACP()))) {
+    return;
+  }
+  const std::string folder = ScratchFolder("codepage") + folderName + "\\";
+  MakeFolder(folder);
+  const std::string name = UniquePipeName("codepage");
+  Server server(name);
+
+  const std::string dll = folder + "fixture_server.dll";
+  CopyFixture("fixture_server.dll", dll);
+  RegDelete(kServerKey);
+  Reply reply = Register(name, dll);
+  checks.Expect(reply.result == 1 && RegQuery(kServerKey + "\\InprocServer32"),
+                "DLL in " + Printable(folder) + ": registered");
+  ExpectUnregister(name, dll, "DLL: unregister");
+  checks.Expect(!RegQuery(kServerKey), "DLL: unregistered");
+
+  const std::string tlb = folder + "fixture.tlb";
+  CopyFixture("fixture.tlb", tlb);
+  RegDelete(kTypeLibKey);
+  ExpectReply(name, FileRequest(0, tlb), 1, {Line("Tesmar-RegServer_TLB", tlb, 0)},
+              "type library in " + Printable(folder));
+  checks.Expect(RegQuery(kTypeLibKey + "\\1.0"), "type library: registered");
+  ExpectUnregister(name, tlb, "type library: unregister");
+  checks.Expect(!RegQuery(kTypeLibKey), "type library: unregistered");
+
+  ExpectReply(name, QuitRequest(), 1, {}, "quit");
+  checks.ExpectEq(server.WaitExit(kQuickExitMs), 0, "exit code 0");
+}
+
 // Denies writing below key (created if absent), so that registering beneath it fails.
 void DenyWrites(const std::string& subKey) {
   HKEY key = nullptr;
@@ -472,10 +520,10 @@ void RefusalsGroup() {
 int main(int argc, char** argv) {
   const std::map<std::string, std::function<void()>> groups = {
       {"startup", StartupGroup}, {"protocol", ProtocolGroup}, {"register", RegisterGroup},
-      {"cwd", CwdGroup},         {"refusals", RefusalsGroup},
+      {"cwd", CwdGroup},         {"refusals", RefusalsGroup}, {"codepage", CodePageGroup},
   };
   if (argc != 2 || groups.count(argv[1]) == 0) {
-    std::printf("usage: tesmar_test startup|protocol|register|cwd|refusals\n");
+    std::printf("usage: tesmar_test startup|protocol|register|cwd|refusals|codepage\n");
     return 2;
   }
   groups.at(argv[1])();
