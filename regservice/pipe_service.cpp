@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
 #include "regservice/wire_format.h"
@@ -10,6 +12,46 @@ namespace {
 
 constexpr DWORD kBufferSize = 4096;
 constexpr DWORD kDefaultTimeOutMs = 1;
+// How long a client may take to send its whole request after connecting, and to read its reply.
+constexpr DWORD kClientTimeoutMs = 10000;
+
+// Disconnects the client if it is still connected when the time is up, which ends whatever read,
+// write or flush of the service waits for it: one silent client must not hold the only pipe
+// instance for ever. The timer runs on a pool thread; Stop waits for it.
+class ClientDeadline {
+ public:
+  ClientDeadline(CNamedPipe& pipe, DWORD timeoutMs) : m_pipe(pipe) {
+    // Without a timer this connection has no deadline, as if there were no limit at all.
+    if (!CreateTimerQueueTimer(&m_timer, nullptr, &ClientDeadline::Expire, this, timeoutMs, 0,
+                               WT_EXECUTEONLYONCE)) {
+      m_timer = nullptr;
+    }
+  }
+  ~ClientDeadline() { Stop(); }
+  ClientDeadline(const ClientDeadline&) = delete;
+  ClientDeadline& operator=(const ClientDeadline&) = delete;
+
+  // Stops the timer, waiting for an expiry under way; true when the client was cut off. After
+  // this the deadline can no longer touch the pipe, so it never cuts off a later client.
+  bool Stop() {
+    if (m_timer != nullptr) {
+      DeleteTimerQueueTimer(nullptr, m_timer, INVALID_HANDLE_VALUE);
+      m_timer = nullptr;
+    }
+    return m_expired;
+  }
+
+ private:
+  static VOID CALLBACK Expire(PVOID context, BOOLEAN) {
+    auto* self = static_cast<ClientDeadline*>(context);
+    self->m_expired = true;
+    self->m_pipe.Disconnect();
+  }
+
+  CNamedPipe& m_pipe;
+  HANDLE m_timer = nullptr;
+  std::atomic<bool> m_expired = false;
+};
 
 BYTE ServeFileRequest(const tesmar::Request& request) {
   if (request.path == nullptr) {
@@ -32,7 +74,13 @@ void ServeRequests(CNamedPipe& pipe) {
     // A client that connected before this call is served as well, so the result is not needed.
     pipe.Connect();
     MessageList.RemoveAll();
-    const tesmar::Request request = tesmar::ReadRequest(read, payload);
+    tesmar::Request request;
+    {
+      ClientDeadline deadline(pipe, kClientTimeoutMs);
+      request = tesmar::ReadRequest(read, payload);
+      // Cut off before its request was complete: it is gone, and the next client is served.
+      if (deadline.Stop()) continue;
+    }
     DWORD result = 1;
     switch (request.kind) {
       case Kind::Ping:
@@ -48,14 +96,17 @@ void ServeRequests(CNamedPipe& pipe) {
       case Kind::ShortPayload:
         return;
     }
-    if (request.kind != Kind::Unknown) {
-      tesmar::WriteReply(result, MessageList, [&pipe](const void* data, size_t size) {
-        DWORD written = 0;
-        pipe.Write(data, static_cast<DWORD>(size), written);
-      });
+    {
+      ClientDeadline deadline(pipe, kClientTimeoutMs);
+      if (request.kind != Kind::Unknown) {
+        tesmar::WriteReply(result, MessageList, [&pipe](const void* data, size_t size) {
+          DWORD written = 0;
+          pipe.Write(data, static_cast<DWORD>(size), written);
+        });
+      }
+      // Waits until the client has read the reply before cutting the connection.
+      pipe.Flush();
     }
-    // Waits until the client has read the reply before cutting the connection.
-    pipe.Flush();
     pipe.Disconnect();
     if (request.kind == Kind::Quit) return;
   }

@@ -369,6 +369,60 @@ void CwdGroup() {
   RegDelete(kServerKey);
 }
 
+// ---- clients that go silent ----
+void SilentGroup() {
+  const std::string name = UniquePipeName("silent");
+  Server server(name);
+  ExpectPing(name, "first client");
+
+  // Each holds the only pipe instance until the service cuts it off, 10 s after it connected or
+  // after its reply was written; the next client waits meanwhile.
+  struct Silent {
+    const char* what;
+    std::vector<std::string> messages;
+  };
+  const Silent silents[] = {
+      {"a client that connects and sends nothing", {}},
+      {"a client that sends a file command without its payload", {Word(tesmar::REQ_FILE)}},
+      {"a client that never reads its reply", {PingRequest()}},
+  };
+  for (const Silent& silent : silents) {
+    const std::string what = silent.what;
+    HANDLE pipe = tesmar::OpenPipe(name, 20000);
+    const DWORD connected = GetTickCount();
+    for (const std::string& message : silent.messages) tesmar::WriteMessage(pipe, message, 20000);
+    Reply reply;
+    const Outcome outcome = Exchange(name, PingRequest(), reply);
+    const DWORD elapsed = GetTickCount() - connected;
+    checks.Expect(outcome == Outcome::Reply && reply.result == 1,
+                  what + ": the next client is served");
+    checks.Expect(elapsed <= 11000,
+                  what + ": within 11 s of its connection (" + std::to_string(elapsed) + " ms)");
+    std::string message;
+    checks.Expect(tesmar::ReadMessage(pipe, message, 5000) == tesmar::ReadStatus::Broken,
+                  what + ": was disconnected, nothing left to read");
+    CloseHandle(pipe);
+  }
+
+  // Slow is not silent: a pause before the request or before reading the reply costs nothing.
+  for (const bool pauseFirst : {true, false}) {
+    const std::string what = pauseFirst ? "a client that waits before asking"
+                                        : "a client that waits before reading its reply";
+    HANDLE pipe = tesmar::OpenPipe(name, 20000);
+    if (pauseFirst) Sleep(1500);
+    tesmar::WriteMessage(pipe, PingRequest(), 20000);
+    if (!pauseFirst) Sleep(1500);
+    Reply reply;
+    checks.Expect(tesmar::ReadReply(pipe, 20000, reply) == Outcome::Reply && reply.result == 1 &&
+                      reply.lines.empty(),
+                  what + ": gets its whole reply");
+    CloseHandle(pipe);
+  }
+
+  ExpectReply(name, QuitRequest(), 1, {}, "quit: a payload that never came did not end it");
+  checks.ExpectEq(server.WaitExit(kQuickExitMs), 0, "exit code 0");
+}
+
 // ---- type libraries and modules in a folder named outside ASCII ----
 void CodePageGroup() {
   // Characters whose code-page bytes are not their code points (cp1252 has the euro sign at 0x80),
@@ -519,11 +573,12 @@ void RefusalsGroup() {
 
 int main(int argc, char** argv) {
   const std::map<std::string, std::function<void()>> groups = {
-      {"startup", StartupGroup}, {"protocol", ProtocolGroup}, {"register", RegisterGroup},
-      {"cwd", CwdGroup},         {"refusals", RefusalsGroup}, {"codepage", CodePageGroup},
+      {"startup", StartupGroup},   {"protocol", ProtocolGroup}, {"register", RegisterGroup},
+      {"cwd", CwdGroup},           {"refusals", RefusalsGroup}, {"silent", SilentGroup},
+      {"codepage", CodePageGroup},
   };
   if (argc != 2 || groups.count(argv[1]) == 0) {
-    std::printf("usage: tesmar_test startup|protocol|register|cwd|refusals|codepage\n");
+    std::printf("usage: tesmar_test startup|protocol|register|cwd|refusals|silent|codepage\n");
     return 2;
   }
   groups.at(argv[1])();
