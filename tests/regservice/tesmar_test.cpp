@@ -471,6 +471,104 @@ void CodePageGroup() {
   checks.ExpectEq(server.WaitExit(kQuickExitMs), 0, "exit code 0");
 }
 
+// ---- tesmar-client against the service ----
+void ClientGroup() {
+  const std::string root = ScratchFolder("client");
+  const std::string name = UniquePipeName("client");
+  const std::string client = "\"" + ProgramFolder() + "tesmar-client.exe\" ";
+  // Runs the client in root, which is not the service's folder.
+  auto run = [&](const std::string& arguments, const std::string& what, DWORD code) {
+    std::string output;
+    checks.ExpectEq(RunCaptured(client + arguments, &output, root), code, what + ": exit code");
+    return output;
+  };
+
+  std::string output = run("--timeout 300 " + name + " ping", "no service", 3);
+  checks.Expect(output.find("no \\\\.\\pipe\\" + name + " within 300 ms") != std::string::npos,
+                "no service: says so: " + Printable(output));
+
+  Server server(name);
+  checks.ExpectEq(run(name + " ping", "ping", 0), "1\r\n", "ping: the result");
+
+  // A relative file is sent as an absolute path: the service, elsewhere, finds it.
+  const std::string dll = root + "fixture_server.dll";
+  CopyFixture("fixture_server.dll", dll);
+  RegDelete(kServerKey);
+  output = run(name + " register fixture_server.dll", "register", 0);
+  const std::string entryLine = Line("Tesmar-DLLRegisterServer", dll, 0);
+  checks.Expect(
+      output.rfind("1\r\nTesmar-GetProcAddress: ", 0) == 0 && output.size() > entryLine.size() &&
+          output.compare(output.size() - entryLine.size(), entryLine.size(), entryLine) == 0,
+      "register: the result and both lines: " + Printable(output));
+  std::string inproc;
+  checks.Expect(RegQuery(kServerKey + "\\InprocServer32", "", &inproc) && inproc == dll,
+                "register: the absolute path was sent");
+  checks.ExpectEq(run(name + " unregister fixture_server.dll", "unregister", 1), "0\r\n",
+                  "unregister: the result");
+  checks.Expect(!RegQuery(kServerKey), "unregister: done");
+  checks.ExpectEq(
+      run(name + " register missing.dll", "missing file", 1),
+      "0\r\n" + Line("Tesmar LoadLibrary-Fehlschlag1", "missing.dll", ERROR_MOD_NOT_FOUND) +
+          Line("Tesmar LoadLibrary-Fehlschlag2", root + "missing.dll", ERROR_MOD_NOT_FOUND),
+      "missing file: the result and both lines as sent");
+
+  // The option request: byte 1 on, then off.
+  checks.ExpectEq(run(name + " delay on", "delay on", 0), "1\r\n", "delay on: the result");
+  run(name + " register fixture_server.dll", "register with the delay", 0);
+  std::string loadToRegister;
+  RegQuery(kServerKey, "LoadToRegisterMs", &loadToRegister);
+  checks.Expect(std::atof(loadToRegister.c_str()) >= 7.5,
+                "delay on: the service waited (" + loadToRegister + " ms)");
+  checks.ExpectEq(run("--timeout 20000 " + name + " delay off", "delay off", 0), "1\r\n",
+                  "delay off: the result");
+  run(name + " unregister " + dll, "unregister an absolute path", 1);
+
+  // The path field holds 4095 bytes and the terminator; a longer path is not cut to another.
+  const std::string longest = root + std::string(4095 - root.size(), 'e');
+  const std::string refused = "Tesmar-Refused: " + longest +
+                              " has a directory, name or extension longer than 255 characters\r\n";
+  checks.ExpectEq(run(name + " register " + longest, "path of 4095 bytes", 1),
+                  "0\r\n" + refused.substr(0, 512) + "\r\n", "path of 4095 bytes: sent");
+  output = run(name + " register " + longest + "e", "path of 4096 bytes", 2);
+  checks.Expect(output.find("4096 bytes long; Tesmar takes at most 4095") != std::string::npos,
+                "path of 4096 bytes: refused: " + Printable(output.substr(0, 80)));
+
+  const char* const badUsages[] = {
+      "",
+      "--timeout",
+      "--timeout 5x {} ping",
+      "--timeout 4294967296 {} ping",
+      "{}",
+      "{} dance",
+      "{} ping now",
+      "{} delay",
+      "{} delay maybe",
+      "{} register",
+      "{} quit {}",
+      "{} unregister a b",
+  };
+  for (std::string usage : badUsages) {
+    for (size_t at; (at = usage.find("{}")) != std::string::npos;) usage.replace(at, 2, name);
+    output = run(usage, "bad usage \"" + usage + "\"", 2);
+    checks.Expect(output.find("usage: tesmar-client") != std::string::npos,
+                  "bad usage \"" + usage + "\": shows the usage");
+  }
+
+  // While another client holds the pipe, the client waits for it, then gives up.
+  HANDLE holder = tesmar::OpenPipe(name, 20000);
+  const DWORD start = GetTickCount();
+  output = run("--timeout 500 " + name + " ping", "busy pipe", 3);
+  const DWORD waited = GetTickCount() - start;
+  checks.Expect(
+      output.find("stayed busy") != std::string::npos && waited >= 450,
+      "busy pipe: waited " + std::to_string(waited) + " ms, then said so: " + Printable(output));
+  CloseHandle(holder);
+
+  checks.ExpectEq(run(name + " quit", "quit", 0), "1\r\n", "quit: the result");
+  checks.ExpectEq(server.WaitExit(kQuickExitMs), 0, "quit: the service ended");
+  RegDelete(kServerKey);
+}
+
 // Denies writing below key (created if absent), so that registering beneath it fails.
 void DenyWrites(const std::string& subKey) {
   HKEY key = nullptr;
@@ -575,10 +673,11 @@ int main(int argc, char** argv) {
   const std::map<std::string, std::function<void()>> groups = {
       {"startup", StartupGroup},   {"protocol", ProtocolGroup}, {"register", RegisterGroup},
       {"cwd", CwdGroup},           {"refusals", RefusalsGroup}, {"silent", SilentGroup},
-      {"codepage", CodePageGroup},
+      {"codepage", CodePageGroup}, {"client", ClientGroup},
   };
   if (argc != 2 || groups.count(argv[1]) == 0) {
-    std::printf("usage: tesmar_test startup|protocol|register|cwd|refusals|silent|codepage\n");
+    std::printf(
+        "usage: tesmar_test startup|protocol|register|cwd|refusals|silent|codepage|client\n");
     return 2;
   }
   groups.at(argv[1])();
