@@ -4,11 +4,19 @@
 // in plain IEEE double arithmetic, which every SSE2 build evaluates identically.
 #pragma once
 
+#include <span>
+
 namespace synth {
 
 // sin(x) rounded to the nearest double, for |x| up to 2^20 (the bank's phases stay below 629);
 // beyond that, the C library's sin. A value within about 2^-98 of a rounding boundary may come out
 // one unit off, but the same on every platform.
 double Sine(double x);
+
+// Replaces each value with its Sine, the same bits, several times faster over a run: four
+// arguments at a time take a quick path whose result is kept only where its error bound proves it
+// correctly rounded; the rest (under one in a hundred of the bank's, and every argument beyond
+// 1024) go through Sine.
+void Sines(std::span<double> values);
 
 }  // namespace synth

@@ -1,6 +1,6 @@
 // The sines the tone bank is made of, for comparing the Windows build with the Linux one. A
 // frequency's phases do not depend on the tone time, so the phases of the longest tone (30000 ms)
-// include those of every other; each is taken through synth::Sine, which the bank uses, and
+// include those of every other; they are taken through synth::Sines, as the bank takes them, and
 // through the C library's sin, for the record.
 //   sine_bits         one line per frequency: the phase count and FNV-1a hashes of the bits of
 //                     the phases, of Sine and of sin
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "synth/sine.h"
 #include "synth/slope_filter.h"
@@ -50,24 +51,29 @@ int main(int argc, char** argv) {
   for (int f = 0; f < 8; ++f) {
     const int32_t hz = f < 4 ? synth::RowFreq[f] : synth::ColFreq[f - 4];
     const double step = per_hz * hz;
+    std::vector<double> phases(static_cast<size_t>(samples));
     double phase = 0;
-    Fnv phases, sines, libm;
-    for (int32_t s = 0; s < samples; ++s) {
+    for (double& p : phases) {
       phase += step;
       if (phase > synth::kPhaseWrap) phase -= synth::kPhaseWrap;
-      const double ours = synth::Sine(phase);
-      const double theirs = std::sin(phase);
-      phases.Add(phase);
-      sines.Add(ours);
+      p = phase;
+    }
+    std::vector<double> ours = phases;
+    synth::Sines(ours);
+    Fnv phase_hash, sines, libm;
+    for (size_t s = 0; s < phases.size(); ++s) {
+      const double theirs = std::sin(phases[s]);
+      phase_hash.Add(phases[s]);
+      sines.Add(ours[s]);
       libm.Add(theirs);
       if (dump != nullptr) {
-        Put(dump, phase);
-        Put(dump, ours);
+        Put(dump, phases[s]);
+        Put(dump, ours[s]);
         Put(dump, theirs);
       }
     }
     std::printf("%d %d phases=%016llx sine=%016llx libm=%016llx\n", hz, samples,
-                static_cast<unsigned long long>(phases.hash),
+                static_cast<unsigned long long>(phase_hash.hash),
                 static_cast<unsigned long long>(sines.hash),
                 static_cast<unsigned long long>(libm.hash));
   }
