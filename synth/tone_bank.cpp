@@ -1,36 +1,21 @@
 #include "synth/tone_bank.h"
 
 #include <algorithm>
-#include <cmath>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 #include "runtime/error.h"
 #include "runtime/rounding.h"
 #include "synth/sine.h"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace synth {
 namespace {
 
-// Samples per chunk: the eight sine runs of one chunk stay in the first-level caches.
-constexpr int32_t kChunk = 1024;
+// Samples per chunk: the chunk's eight sine runs (16 KB) stay in the first-level cache.
+constexpr int32_t kChunk = 256;
 // Below this many tone samples a second thread costs more than it saves.
 constexpr int32_t kThreadedFrom = 16384;
-
-inline int16_t SampleOf(double value) {
-#if defined(__SSE2__)
-  // cvtsd2si rounds by the default mode (nearest, ties to even), like the rounding rule.
-  const int32_t r = _mm_cvtsd_si32(_mm_set_sd(value));
-  if (r < INT16_MIN || r > INT16_MAX) runtime::RaiseOverflow();
-  return static_cast<int16_t>(r);
-#else
-  return runtime::CInt(value);
-#endif
-}
 
 inline void Advance(double& phase, double step) {
   phase += step;
@@ -53,42 +38,115 @@ inline double Envelope(const Plan& p, int32_t s) {
   return p.slope[top - (s - fall_start)];
 }
 
-// Fills samples [first, last) of every tone row. The phases of a frequency do not depend on the
-// row it is paired with, so each chunk computes eight sine runs and combines them sixteen ways:
-// the same bits as evaluating both sines per row, with a quarter of the sines.
-void FillRange(const Plan& plan, std::array<double, 8> phase, int32_t first, int32_t last,
+// The samples envelope x (row sine + column sine) of a run, rounded to the nearest integer, ties
+// to even, as the rounding rule does (adding 1.5 * 2^52 leaves no fraction bits). Written without
+// a branch, so that the compiler can do several at once; returns false if one is outside 16 bits.
+bool Combine(const double* env, const double* row, const double* col, int32_t n, int16_t* out) {
+  constexpr double kShifter = 0x1.8p52;
+  constexpr double kLow = INT16_MIN;
+  constexpr double kHigh = INT16_MAX;
+  bool in_range = true;
+  for (int32_t i = 0; i < n; ++i) {
+    const double rounded = (env[i] * (row[i] + col[i]) + kShifter) - kShifter;
+    in_range &= rounded >= kLow && rounded <= kHigh;
+    out[i] = static_cast<int16_t>(rounded > kHigh ? kHigh : rounded >= kLow ? rounded : kLow);
+  }
+  return in_range;
+}
+
+// Writes tone samples [first, last) of every tone row, from the phases at `first`. The phases
+// of a frequency do not depend on the row it is paired with, so each chunk computes eight sine
+// runs and combines them sixteen ways: the same bits as both sines per row, a quarter of the sines.
+void FillTones(const Plan& plan, std::array<double, 8> phase, int32_t first, int32_t last,
                ToneBank& bank) {
-  std::vector<double> sines(8 * kChunk);
-  std::vector<double> env(kChunk);
+  alignas(32) double sines[8][kChunk];
+  alignas(32) double env[kChunk];
+  bool in_range = true;
   for (int32_t start = first; start < last; start += kChunk) {
     const int32_t n = std::min(kChunk, last - start);
-    for (int f = 0; f < 8; ++f) {
-      double* out = &sines[f * kChunk];
-      for (int32_t i = 0; i < n; ++i) {
+    for (int32_t i = 0; i < n; ++i) {
+      for (int f = 0; f < 8; ++f) {
         Advance(phase[f], plan.steps[f]);
-        out[i] = Sine(phase[f]);
+        sines[f][i] = phase[f];
       }
     }
+    for (auto& run : sines) Sines({run, static_cast<size_t>(n)});
     for (int32_t i = 0; i < n; ++i) env[i] = Envelope(plan, start + i);
     for (int r = 0; r < 4; ++r) {
       for (int c = 0; c < 4; ++c) {
-        const double* row_sin = &sines[r * kChunk];
-        const double* col_sin = &sines[(4 + c) * kChunk];
         int16_t* out = bank.MutableRow(r * 4 + c + 1).data() + start;
-        for (int32_t i = 0; i < n; ++i) out[i] = SampleOf(env[i] * (row_sin[i] + col_sin[i]));
+        in_range &= Combine(env, sines[r], sines[4 + c], n, out);
       }
     }
   }
+  if (!in_range) runtime::RaiseOverflow();
+}
+
+// Zeroes share `part` of `parts` of every silent stretch: row 0 and the break of each tone row.
+void ClearSilence(const Plan& plan, int part, int parts, ToneBank& bank) {
+  for (int k = 0; k < kToneCount; ++k) {
+    const std::span<int16_t> row = bank.MutableRow(k);
+    const std::span<int16_t> silence = row.subspan(k == 0 ? 0 : plan.tone_samples);
+    const size_t size = silence.size();
+    std::fill(silence.begin() + size * part / parts, silence.begin() + size * (part + 1) / parts,
+              int16_t{0});
+  }
+}
+
+void Fill(const Plan& plan, ToneBank& bank) {
+  const std::array<double, 8> start_phase{};
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  if (cores < 2 || plan.tone_samples < kThreadedFrom) {
+    FillTones(plan, start_phase, 0, plan.tone_samples, bank);
+    ClearSilence(plan, 0, 1, bank);
+    return;
+  }
+
+  // Two halves on two cores. The second half starts from the phases the first one reaches,
+  // found by running the same additions ahead (cheap next to the sines).
+  const int32_t split = plan.tone_samples / 2 / kChunk * kChunk;
+  std::array<double, 8> mid_phase = start_phase;
+  for (int32_t s = 0; s < split; ++s)
+    for (int f = 0; f < 8; ++f) Advance(mid_phase[f], plan.steps[f]);
+
+  std::exception_ptr failure;
+  const auto second_half = [&] {
+    try {
+      FillTones(plan, mid_phase, split, plan.tone_samples, bank);
+      ClearSilence(plan, 1, 2, bank);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  };
+  std::thread second;
+  try {
+    second = runtime::Allocating([&] { return std::thread(second_half); });
+  } catch (const std::system_error&) {
+    runtime::RaiseOutOfMemory();
+  }
+  try {
+    FillTones(plan, start_phase, 0, split, bank);
+    ClearSilence(plan, 0, 2, bank);
+  } catch (...) {
+    second.join();
+    throw;
+  }
+  second.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
 
 void ToneBank::Allocate(int32_t block_samples) {
-  runtime::Allocating([&] {
-    samples_.clear();
-    samples_.shrink_to_fit();
-    samples_.assign(static_cast<size_t>(block_samples) * kToneCount, 0);
-  });
+  const size_t size = static_cast<size_t>(block_samples) * kToneCount;
+  if (size > capacity_) {
+    // Free the old samples first, so that the two never take memory together.
+    samples_.reset();
+    capacity_ = 0;
+    block_samples_ = 0;
+    samples_ = runtime::Allocating([&] { return std::make_unique_for_overwrite<int16_t[]>(size); });
+    capacity_ = size;
+  }
   block_samples_ = block_samples;
 }
 
@@ -111,37 +169,12 @@ int32_t GenTones(const float& ToneDuration, const SlopeEnvelope& slope, ToneBank
   }
   const int32_t BlockSamples = 2 * plan.slope_length + 2 * plan.hold + 2;
   bank.Allocate(BlockSamples);
-
-  const std::array<double, 8> start_phase{};
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-  if (cores < 2 || plan.tone_samples < kThreadedFrom) {
-    FillRange(plan, start_phase, 0, plan.tone_samples, bank);
-    return BlockSamples;
-  }
-
-  // Two halves on two cores. The second half starts from the phases the first one reaches,
-  // found by running the same additions ahead (cheap next to the sines).
-  const int32_t split = plan.tone_samples / 2 / kChunk * kChunk;
-  std::array<double, 8> mid_phase = start_phase;
-  for (int32_t s = 0; s < split; ++s)
-    for (int f = 0; f < 8; ++f) Advance(mid_phase[f], plan.steps[f]);
-
-  std::exception_ptr failure;
-  std::thread second([&] {
-    try {
-      FillRange(plan, mid_phase, split, plan.tone_samples, bank);
-    } catch (...) {
-      failure = std::current_exception();
-    }
-  });
   try {
-    FillRange(plan, start_phase, 0, split, bank);
+    Fill(plan, bank);
   } catch (...) {
-    second.join();
+    bank.Allocate(0);  // within its storage: cannot fail
     throw;
   }
-  second.join();
-  if (failure) std::rethrow_exception(failure);
   return BlockSamples;
 }
 

@@ -4,8 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "synth/slope_filter.h"
 
@@ -24,20 +24,24 @@ class ToneBank {
  public:
   int32_t BlockSamples() const { return block_samples_; }
   std::span<const int16_t> Row(int tone_number) const {
-    return {samples_.data() + static_cast<size_t>(tone_number) * block_samples_,
+    return {samples_.get() + static_cast<size_t>(tone_number) * block_samples_,
             static_cast<size_t>(block_samples_)};
   }
-  std::span<const int16_t> Samples() const { return samples_; }
+  std::span<const int16_t> Samples() const {
+    return {samples_.get(), static_cast<size_t>(block_samples_) * kToneCount};
+  }
 
-  // Discards the old bank and makes a zeroed one of the given block size.
+  // Makes room for a bank of the given block size, in the storage it has when that is large
+  // enough. Nothing is cleared: GenTones writes every sample. Out of memory leaves it empty.
   void Allocate(int32_t block_samples);
   std::span<int16_t> MutableRow(int tone_number) {
-    return {samples_.data() + static_cast<size_t>(tone_number) * block_samples_,
+    return {samples_.get() + static_cast<size_t>(tone_number) * block_samples_,
             static_cast<size_t>(block_samples_)};
   }
 
  private:
-  std::vector<int16_t> samples_;
+  std::unique_ptr<int16_t[]> samples_;
+  size_t capacity_ = 0;
   int32_t block_samples_ = 0;
 };
 
@@ -46,6 +50,7 @@ class ToneBank {
 int32_t HoldSamplesFor(float ToneDuration, int32_t SlopeLength);
 
 // Rebuilds the bank for a tone time in ms and returns BlockSamples. Needs the envelope computed.
+// A failure (out of memory, a thread that cannot start) leaves the bank empty.
 int32_t GenTones(const float& ToneDuration, const SlopeEnvelope& slope, ToneBank& bank);
 
 }  // namespace synth

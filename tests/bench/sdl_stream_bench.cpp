@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
         return d;
       },
       [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, streamer);
-  output.ToneBank = bank;
+  output.ToneBank = std::move(bank);
   int status = 0;
   try {
     output.CreateOutput(block);
