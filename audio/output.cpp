@@ -1,6 +1,8 @@
 #include "audio/output.h"
 
+#include <span>
 #include <string>
+#include <utility>
 
 #include "runtime/error.h"
 #include "runtime/rounding.h"
@@ -20,18 +22,23 @@ int32_t PlayDX8Module::Volume() const {
 
 void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   const int32_t buffer_bytes = BlockSamples * 4;
-  if (!SoundDevice) {
+  // Everything is made aside and put in place once nothing can fail any more.
+  std::unique_ptr<audio::SoundDevice> opened;
+  audio::SoundDevice* device = SoundDevice.get();
+  audio::BufferDesc desc = BufferDesc;
+  if (!device) {
     // Without a device the window still works; the user hears about it once, not per rebuild.
     if (device_failed_) return;
     try {
-      SoundDevice = open_device_();
+      opened = open_device_();
+      opened->SetCooperativeLevel(window_(), kCooperativePriority);
     } catch (...) {
       device_failed_ = true;
       throw;
     }
-    SoundDevice->SetCooperativeLevel(window_(), kCooperativePriority);
-    BufferDesc.flags = kCtrlVolume | kCtrlPositionNotify;
-    WaveFormat& f = BufferDesc.format;
+    device = opened.get();
+    desc.flags = kCtrlVolume | kCtrlPositionNotify;
+    WaveFormat& f = desc.format;
     f.format_tag = 1;
     f.channels = 1;
     f.samples_per_sec = 11025;
@@ -40,16 +47,23 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
     f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
     f.extra_size = 0;
   }
-  BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+  desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
 
-  NotifyEvent0 = SoundDevice->CreateEvent(sink_);
-  NotifyTable[0] = {runtime::CLng(buffer_bytes / 2.0 - kNotifyLead), NotifyEvent0};
-  NotifyEvent1 = SoundDevice->CreateEvent(sink_);
-  NotifyTable[1] = {buffer_bytes - kNotifyLead, NotifyEvent1};
+  const EventHandle event0 = device->CreateEvent(sink_);
+  const EventHandle event1 = device->CreateEvent(sink_);
+  const std::array<PositionNotify, 2> table = {
+      {{runtime::CLng(buffer_bytes / 2.0 - kNotifyLead), event0},
+       {buffer_bytes - kNotifyLead, event1}}};
+  std::unique_ptr<audio::SoundBuffer> buffer = device->CreateSoundBuffer(desc);
+  buffer->SetNotificationPositions(table);
+  buffer->SetVolume(Volume());
 
-  SoundBuffer = SoundDevice->CreateSoundBuffer(BufferDesc);
-  SoundBuffer->SetNotificationPositions(NotifyTable);
-  SoundBuffer->SetVolume(Volume());
+  if (opened) SoundDevice = std::move(opened);
+  BufferDesc = desc;
+  NotifyEvent0 = event0;
+  NotifyEvent1 = event1;
+  NotifyTable = table;
+  SoundBuffer = std::move(buffer);
   WriteCursor = 0;
   OutputReady = true;
 }
@@ -60,9 +74,16 @@ void PlayDX8Module::WriteToneBlock(const int16_t& ToneNumber) {
     throw runtime::Error(runtime::kInvalidCall, "Tone number " + std::to_string(ToneNumber) +
                                                     " is not a row of the tone bank");
   }
-  SoundBuffer->SetVolume(Volume());
   const int32_t half = runtime::CLng(BufferBytes() / 2.0);
-  SoundBuffer->WriteBuffer(WriteCursor, half, ToneBank.Row(ToneNumber).data());
+  const std::span<const int16_t> row = ToneBank.Row(ToneNumber);
+  if (row.size() * 2 < static_cast<size_t>(half)) {
+    throw runtime::Error(runtime::kInvalidCall, "Tone bank row of " +
+                                                    std::to_string(row.size() * 2) +
+                                                    " bytes is shorter than the half buffer of " +
+                                                    std::to_string(half) + " bytes");
+  }
+  SoundBuffer->SetVolume(Volume());
+  SoundBuffer->WriteBuffer(WriteCursor, half, row.data());
   WriteCursor += half;
   if (WriteCursor >= BufferBytes()) WriteCursor -= BufferBytes();
 }

@@ -24,10 +24,12 @@ class PlayDX8Module {
                 std::function<runtime::WindowHandle()> window, EventSink& sink);
 
   // Sets up the device (first call only), two new events, and a new stopped buffer of
-  // two blocks with its notifications; WriteCursor 0. If the device could not be opened once, the
+  // two blocks with its notifications; WriteCursor 0. If the device could not be set up once, the
   // error is raised that one time; later calls leave the output absent (OutputReady false).
+  // Any other failure leaves the buffer, its description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
   // Writes tone bank row ToneNumber into the half at WriteCursor and moves to the other half.
+  // A row shorter than the half is refused.
   void WriteToneBlock(const int16_t& ToneNumber);
   // Applies the volume and plays looping from the current position.
   void StartOutput();
@@ -38,6 +40,9 @@ class PlayDX8Module {
   int32_t Volume() const;
 
   synth::ToneBank ToneBank;
+  // Where the next bank is built while ToneBank plays on: the storage of the bank before, kept
+  // so that a rebuild in the steady state allocates nothing.
+  synth::ToneBank SpareToneBank;
   std::unique_ptr<audio::SoundDevice> SoundDevice;
   std::unique_ptr<audio::SoundBuffer> SoundBuffer;
   audio::BufferDesc BufferDesc;

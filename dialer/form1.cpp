@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/codepage.h"
@@ -127,8 +128,12 @@ void Form1::InitAll() {
   // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
   const float tone_time =
       static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));
-  BlockSamples = synth::GenTones(tone_time, Slope, Output.ToneBank);
-  Output.CreateOutput(BlockSamples);
+  // The new bank and buffer are made beside the ones in use and go in together, so that a failure
+  // anywhere leaves the window playing the old tone time; the bank replaced becomes the spare.
+  const int32_t block = synth::GenTones(tone_time, Slope, Output.SpareToneBank);
+  Output.CreateOutput(block);
+  std::swap(Output.ToneBank, Output.SpareToneBank);
+  BlockSamples = block;
 }
 
 void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {

@@ -18,11 +18,15 @@
 #include "runtime/error.h"
 #include "runtime/utf8.h"
 #include "synth/tone_bank.h"
+#include "tests/support/failing_allocator.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using dialer::Form1;
+
+using testsupport::AllocationFailed;
+using testsupport::FailAllocation;
 
 constexpr double kSampleMs = 1000.0 / 11025;
 
@@ -361,6 +365,59 @@ TEST(ToneTime, FractionalToneTimeRebuildsOnEveryKeyRelease) {
   const int buffers = d.device().BuffersCreated();
   d.form.Text2.UserKeyUp(37, 0);  // a cursor key
   EXPECT_EQ(d.device().BuffersCreated(), buffers + 1);
+}
+
+// A rebuild that fails at any one of its allocations (the bank, the second thread, the new
+// buffer and its events), towards a long and a short tone time, changes nothing: the window says
+// so and keys play the old tone time's rows exactly. A half buffer longer than the bank's rows is
+// refused, not overrun.
+TEST(ToneTime, AFailedRebuildChangesNothing) {
+  Dialer d;  // 40 ms at full level
+  // Keys 5 and # and the silent half after them; returns what they played.
+  const auto play = [&d] {
+    const size_t before = d.played().size();
+    d.Press(4);
+    d.Press(14);
+    d.engine.RunUntilIdle();
+    return std::vector<int16_t>(d.played().begin() + static_cast<ptrdiff_t>(before),
+                                d.played().end());
+  };
+  const auto expected = [&d] {
+    return Concat({d.Row(5), d.Row(15), Silence(d.form.BlockSamples - 330u)});
+  };
+
+  d.form.Output.CreateOutput(d.form.BlockSamples + 1);
+  d.Press(0);
+  EXPECT_EQ(d.engine.Messages().back(),
+            u"Tone bank row of 1764 bytes is shorter than the half buffer of 1766 bytes");
+  d.form.Deliver([&d] { d.form.InitAll(); });
+  ASSERT_EQ(play(), expected());
+
+  // 40 -> 3000 and 3000 -> 40 ms take the bank's spare storage (too small, then large enough);
+  // 40 -> 30000 ms needs a new one.
+  for (const auto& [text, block] : {std::pair{u"3000", 66150}, {u"40", 882}, {u"30000", 661500}}) {
+    const int32_t old_block = d.form.BlockSamples;
+    const std::vector<int16_t> old_keys = expected();
+    d.form.Text2.SetText(text);
+    for (int64_t n = 1;; ++n) {
+      const size_t messages = d.engine.Messages().size();
+      FailAllocation(n);
+      d.form.Deliver([&d] { d.form.InitAll(); });
+      const bool failed = AllocationFailed();
+      if (d.engine.Messages().size() == messages) {
+        EXPECT_FALSE(failed) << "a failed allocation went unnoticed";
+        break;
+      }
+      ASSERT_TRUE(failed);
+      EXPECT_EQ(d.engine.Messages().back(), u"Out of memory");
+      EXPECT_EQ(d.form.BlockSamples, old_block);
+      EXPECT_EQ(d.form.Output.ToneBank.BlockSamples(), old_block);
+      EXPECT_EQ(d.form.Output.BufferDesc.buffer_bytes, 4u * old_block);
+      ASSERT_EQ(play(), old_keys) << "allocation " << n << " failed on the way to " << block;
+    }
+    EXPECT_EQ(d.form.BlockSamples, block);
+    ASSERT_EQ(play(), expected());
+  }
 }
 
 TEST(Volume, ReadOutRoundsHalvesToEvenAndTheTickHidesIt) {

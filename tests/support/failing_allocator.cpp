@@ -1,0 +1,45 @@
+#include "tests/support/failing_allocator.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<int64_t> allocations_to_failure{0};
+std::atomic<bool> failed{false};
+
+}  // namespace
+
+namespace testsupport {
+
+void FailAllocation(int64_t n) {
+  failed = false;
+  allocations_to_failure = n;
+}
+
+bool AllocationFailed() {
+  allocations_to_failure = 0;
+  return failed;
+}
+
+}  // namespace testsupport
+
+// The array and no-throw forms of the standard library call these.
+void* operator new(std::size_t size) {
+  if (allocations_to_failure.load(std::memory_order_relaxed) > 0 &&
+      allocations_to_failure.fetch_sub(1) == 1) {
+    failed = true;
+    throw std::bad_alloc();
+  }
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
