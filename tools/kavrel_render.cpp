@@ -45,7 +45,19 @@ struct Options {
   std::string tone_time = "40";
   std::string volume = "10";
   std::string output = "-";
+  // The numbers, once checked.
+  double tone_time_ms = 0;
+  int16_t volume_value = 0;
 };
+
+// Val of an argument; nullopt when the number is beyond the range of a double.
+std::optional<double> Number(const std::string& text) {
+  try {
+    return runtime::Val(text);
+  } catch (const runtime::Error&) {
+    return std::nullopt;
+  }
+}
 
 int Usage(const std::string& problem) {
   std::fprintf(stderr, "kavrel-render: %s\n(see kavrel-render --help)\n", problem.c_str());
@@ -80,14 +92,17 @@ std::optional<int> Parse(int argc, char** argv, Options& o) {
     return Usage("unknown command '" + o.command + "'");
   }
   if (o.command != "bank" && !o.input) return Usage(o.command + " needs a text to play");
+  // Numbers as the window reads them; beyond 30000 ms the window does not rebuild either.
+  const std::optional<double> tone_time = Number(o.tone_time);
+  if (!tone_time) return Usage("tone time " + o.tone_time + " is out of range");
+  if (*tone_time > 30000) return Usage("tone time " + o.tone_time + " is above 30000 ms");
+  o.tone_time_ms = *tone_time;
+  const std::optional<double> volume = Number(o.volume);
+  if (!volume || !(*volume >= 1 && *volume <= 5001)) {
+    return Usage("volume " + o.volume + " is not in 1..5001");
+  }
+  o.volume_value = runtime::CInt(*volume);
   return std::nullopt;
-}
-
-// The tone time as the window reads it; beyond 30000 ms the window does not rebuild either.
-std::optional<double> ToneTime(const Options& o) {
-  const double t = runtime::Val(o.tone_time);
-  if (t > 30000) return std::nullopt;
-  return t;
 }
 
 int Write(const Options& o, std::span<const int16_t> samples) {
@@ -98,9 +113,7 @@ int Write(const Options& o, std::span<const int16_t> samples) {
 }
 
 int Bank(const Options& o) {
-  const auto requested = ToneTime(o);
-  if (!requested) return Usage("tone time " + o.tone_time + " is above 30000 ms");
-  const float tone_time = static_cast<float>(*requested);
+  const float tone_time = static_cast<float>(o.tone_time_ms);
   const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   synth::ToneBank bank;
   const int32_t block = synth::GenTones(tone_time, slope, bank);
@@ -114,10 +127,6 @@ int Bank(const Options& o) {
 // Runs the window's own logic on the headless engine and the virtual device, from the first key
 // until the output has stopped by itself.
 int Play(const Options& o) {
-  if (!ToneTime(o)) return Usage("tone time " + o.tone_time + " is above 30000 ms");
-  const double volume = runtime::Val(o.volume);
-  if (!(volume >= 1 && volume <= 5001)) return Usage("volume " + o.volume + " is not in 1..5001");
-
   // An empty program folder: no settings file is read, the values set here stay.
   std::error_code ec;
   const auto folder = std::filesystem::temp_directory_path(ec) / "kavrel-render-empty";
@@ -125,7 +134,7 @@ int Play(const Options& o) {
   dialer::Form1 form(engine,
                      [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
   form.Text2.SetText(runtime::FromUtf8(o.tone_time));
-  form.VScroll1.SetValue(runtime::CInt(volume));
+  form.VScroll1.SetValue(o.volume_value);
   form.UserLoad();
   if (!engine.Messages().empty()) {
     std::fprintf(stderr, "kavrel-render: %s\n", runtime::ToUtf8(engine.Messages().back()).c_str());

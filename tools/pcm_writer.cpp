@@ -1,5 +1,7 @@
 #include "tools/pcm_writer.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -42,11 +44,25 @@ std::vector<unsigned char> WavHeader(size_t sample_count) {
   return h;
 }
 
-std::vector<unsigned char> LittleEndian(std::span<const int16_t> samples) {
-  std::vector<unsigned char> out;
-  out.reserve(samples.size() * 2);
-  for (int16_t s : samples) PutLe(out, static_cast<uint16_t>(s), 2);
-  return out;
+// Writes the samples as little-endian bytes. On a little-endian machine they are those bytes
+// already and go out in one write; elsewhere they are swapped a chunk at a time.
+bool WriteSamples(FILE* f, std::span<const int16_t> samples) {
+  if constexpr (std::endian::native == std::endian::little) {
+    return std::fwrite(samples.data(), sizeof(int16_t), samples.size(), f) == samples.size();
+  } else {
+    unsigned char chunk[8192];
+    constexpr size_t kPerChunk = sizeof chunk / 2;
+    for (size_t first = 0; first < samples.size(); first += kPerChunk) {
+      const size_t n = std::min(kPerChunk, samples.size() - first);
+      for (size_t i = 0; i < n; ++i) {
+        const auto s = static_cast<uint16_t>(samples[first + i]);
+        chunk[2 * i] = static_cast<unsigned char>(s & 0xff);
+        chunk[2 * i + 1] = static_cast<unsigned char>(s >> 8);
+      }
+      if (std::fwrite(chunk, 1, 2 * n, f) != 2 * n) return false;
+    }
+    return true;
+  }
 }
 
 }  // namespace
@@ -55,10 +71,6 @@ std::string WritePcm(const std::string& path, std::span<const int16_t> samples) 
   const bool to_stdout = path == "-";
   const bool wav = !to_stdout && EndsWithWav(path);
   if (wav && samples.size() * 2 > 0xFFFFFFFFu - 36) return "too many samples for a WAV file";
-
-  std::vector<unsigned char> bytes = wav ? WavHeader(samples.size()) : std::vector<unsigned char>{};
-  const std::vector<unsigned char> data = LittleEndian(samples);
-  bytes.insert(bytes.end(), data.begin(), data.end());
 
   FILE* f = stdout;
   if (to_stdout) {
@@ -70,8 +82,12 @@ std::string WritePcm(const std::string& path, std::span<const int16_t> samples) 
     if (!f) return "cannot open '" + path + "' for writing: " + std::strerror(errno);
   }
   errno = 0;
-  const size_t written = std::fwrite(bytes.data(), 1, bytes.size(), f);
-  bool ok = written == bytes.size();
+  bool ok = true;
+  if (wav) {
+    const std::vector<unsigned char> header = WavHeader(samples.size());
+    ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
+  }
+  ok = ok && WriteSamples(f, samples);
   int error = errno;
   if (to_stdout) {
     ok = std::fflush(f) == 0 && ok;

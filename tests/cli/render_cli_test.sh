@@ -20,7 +20,10 @@ check "tone time read like the box (' 4 0abc')" cmp -s "$tmp/bank.raw" <("$rende
 "$render" frobnicate 2>/dev/null; check "unknown command: exit 2" test $? -eq 2
 "$render" bank --bogus 2>/dev/null; check "unknown option: exit 2" test $? -eq 2
 "$render" 2>/dev/null; check "no command: exit 2" test $? -eq 2
+"$render" bank extra 2>/dev/null; check "unexpected argument: exit 2" test $? -eq 2
 "$render" bank --tone-time 30001 2>/dev/null; check "tone time above 30000: exit 2" test $? -eq 2
+"$render" bank --tone-time 1e400 2>/dev/null; check "tone time beyond a double: exit 2" test $? -eq 2
+"$render" bank --tone-time -1e400 2>/dev/null; check "tone time below a double: exit 2" test $? -eq 2
 "$render" --help | grep -q "usage: kavrel-render"; check "--help" test $? -eq 0
 
 # dial at full level (volume 1) is the keys' bank rows back to back, then the silent lead-out.
@@ -32,6 +35,7 @@ check "dial at volume 1 = bank rows + silent half" cmp -s "$tmp/expected.raw" "$
 "$render" dial "12 3D" -o "$tmp/quiet.raw" 2>/dev/null
 check "default volume is quieter" test "$(cmp -l "$tmp/dial.raw" "$tmp/quiet.raw" | wc -l)" -gt 1000
 "$render" dial "12" --volume 5002 2>/dev/null; check "volume out of range: exit 2" test $? -eq 2
+"$render" dial "12" --volume 1e400 2>/dev/null; check "volume beyond a double: exit 2" test $? -eq 2
 "$render" dial 2>/dev/null; check "dial without a string: exit 2" test $? -eq 2
 
 decode() {  # the DTMF digits in a raw 11025 Hz recording, by an independent decoder
