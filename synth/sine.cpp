@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "synth/lanes.h"
+
 // Double-double arithmetic throughout: a value is hi + lo with |lo| at most half an ulp of hi.
 // The exact products and sums below rely on every operation being rounded once, to double: the
 // build disables contraction into fused multiply-adds and x87 arithmetic.
@@ -237,13 +239,6 @@ constexpr CircleTable kCircle = MakeCircle();
 // units of 2^-53 of it, 2^-65.4; its product with S and the last sum into t round by at most
 // 2^-67 each; every other part stays below 2^-70.
 constexpr double kQuickError = 0x1p-63;
-
-// Four lanes, in the vector extensions of GCC and Clang: each operation rounds every lane exactly
-// as scalar code would, on any target (two SSE2 halves on a plain x86 build). A cast between two
-// of these types keeps the bits.
-constexpr int kLanes = 4;
-typedef double Lanes __attribute__((vector_size(8 * kLanes)));
-typedef uint64_t LaneBits __attribute__((vector_size(8 * kLanes)));
 
 // Replaces four arguments with their sines; lanes the error bound cannot prove go through Sine.
 void SineLanes(double* values) {

@@ -1,12 +1,14 @@
 #include "synth/tone_bank.h"
 
 #include <algorithm>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
 
 #include "runtime/error.h"
 #include "runtime/rounding.h"
+#include "synth/lanes.h"
 #include "synth/sine.h"
 
 namespace synth {
@@ -39,17 +41,32 @@ inline double Envelope(const Plan& p, int32_t s) {
 }
 
 // The samples envelope x (row sine + column sine) of a run, rounded to the nearest integer, ties
-// to even, as the rounding rule does (adding 1.5 * 2^52 leaves no fraction bits). Written without
-// a branch, so that the compiler can do several at once; returns false if one is outside 16 bits.
+// to even, as the rounding rule does: adding 1.5 * 2^52 leaves no fraction bits. Four at a time;
+// returns false if one is outside 16 bits.
 bool Combine(const double* env, const double* row, const double* col, int32_t n, int16_t* out) {
   constexpr double kShifter = 0x1.8p52;
   constexpr double kLow = INT16_MIN;
   constexpr double kHigh = INT16_MAX;
+  LaneBits outside{};
+  int32_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    Lanes e, r, c;
+    std::memcpy(&e, env + i, sizeof e);
+    std::memcpy(&r, row + i, sizeof r);
+    std::memcpy(&c, col + i, sizeof c);
+    const Lanes rounded = (e * (r + c) + kShifter) - kShifter;
+    Lanes clamped = rounded > kHigh ? kHigh : rounded;
+    clamped = clamped >= kLow ? clamped : kLow;  // NaN as well
+    outside |= (LaneBits)(rounded != clamped);
+    const LaneSamples samples = __builtin_convertvector(clamped, LaneSamples);
+    std::memcpy(out + i, &samples, sizeof samples);
+  }
   bool in_range = true;
-  for (int32_t i = 0; i < n; ++i) {
+  for (int l = 0; l < kLanes; ++l) in_range &= outside[l] == 0;
+  for (; i < n; ++i) {
     const double rounded = (env[i] * (row[i] + col[i]) + kShifter) - kShifter;
     in_range &= rounded >= kLow && rounded <= kHigh;
-    out[i] = static_cast<int16_t>(rounded > kHigh ? kHigh : rounded >= kLow ? rounded : kLow);
+    out[i] = static_cast<int16_t>(in_range ? rounded : 0);
   }
   return in_range;
 }
@@ -144,7 +161,7 @@ void ToneBank::Allocate(int32_t block_samples) {
     samples_.reset();
     capacity_ = 0;
     block_samples_ = 0;
-    samples_ = runtime::Allocating([&] { return std::make_unique_for_overwrite<int16_t[]>(size); });
+    samples_ = runtime::MakeLargeArray<int16_t>(size);
     capacity_ = size;
   }
   block_samples_ = block_samples;

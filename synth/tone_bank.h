@@ -4,9 +4,9 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <span>
 
+#include "runtime/large_array.h"
 #include "synth/slope_filter.h"
 
 namespace synth {
@@ -40,7 +40,7 @@ class ToneBank {
   }
 
  private:
-  std::unique_ptr<int16_t[]> samples_;
+  runtime::LargeArray<int16_t> samples_;
   size_t capacity_ = 0;
   int32_t block_samples_ = 0;
 };

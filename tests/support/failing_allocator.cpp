@@ -25,14 +25,31 @@ bool AllocationFailed() {
 
 }  // namespace testsupport
 
-// The array and no-throw forms of the standard library call these.
-void* operator new(std::size_t size) {
+namespace {
+
+// Counts an allocation; true for the one armed to fail.
+bool FailsNow() {
   if (allocations_to_failure.load(std::memory_order_relaxed) > 0 &&
       allocations_to_failure.fetch_sub(1) == 1) {
     failed = true;
-    throw std::bad_alloc();
+    return true;
   }
+  return false;
+}
+
+}  // namespace
+
+// The array and no-throw forms of the standard library call these.
+void* operator new(std::size_t size) {
+  if (FailsNow()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  if (FailsNow()) throw std::bad_alloc();
+  const auto align = static_cast<std::size_t>(alignment);
+  if (void* p = std::aligned_alloc(align, (size + align) / align * align)) return p;
   throw std::bad_alloc();
 }
 
@@ -41,5 +58,13 @@ void operator delete(void* p) noexcept {
 }
 
 void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
   std::free(p);
 }
