@@ -191,76 +191,72 @@ namespace {
 
 // ---- The quick path over runs ----------------------------------------------------------------
 
-// sin and cos of j pi/128 for j = 0..255, the whole circle, so that an argument reduces to a
-// point and a remainder below pi/256 with no quadrant logic; the cosine's high part also comes
-// split, for exact products with it.
-constexpr int kCircleSteps = 256;
+// sin and cos of j pi/256 for j = 0..511, the whole circle, so that an argument reduces to a
+// point and a remainder below pi/512 with no quadrant logic.
+constexpr int kCircleSteps = 512;
 struct CirclePoint {
-  double sin_hi, sin_lo, cos_hi, cos_lo, cos_head, cos_tail;
+  double sin_hi, sin_lo, cos_hi, cos_lo;
 };
 using CircleTable = std::array<CirclePoint, kCircleSteps>;
 
-// pi/128 in the pieces of pi/2 (dividing by 64 is exact): k times each piece is exact for
-// |k| < 2^16, which covers every argument up to kQuickDomain. The dropped tail costs 2^-93.
-constexpr double kStep1 = kHalfPi1 / 64;
-constexpr double kStep2 = kHalfPi2 / 64;
-constexpr double kStep3 = kHalfPi3 / 64;
-constexpr double kStepsPerRadian = kTwoOverPi * 64;
+// pi/256 in the pieces of pi/2 (dividing by 128 is exact): k times each piece is exact for
+// |k| < 2^17, which covers every argument up to kQuickDomain. The dropped tail costs 2^-93.
+constexpr double kStep1 = kHalfPi1 / 128;
+constexpr double kStep2 = kHalfPi2 / 128;
+constexpr double kStep3 = kHalfPi3 / 128;
+constexpr double kStepsPerRadian = kTwoOverPi * 128;
 constexpr double kQuickDomain = 1024;
 
 constexpr CircleTable MakeCircle() {
   const DD step = Add(Add({kStep1, 0.0}, {kStep2, 0.0}), {kStep3, 0.0});
   // The first octant by the series, the rest by symmetry.
-  std::array<DD, 33> sines{}, cosines{};
-  for (int m = 0; m <= 32; ++m) {
+  std::array<DD, 65> sines{}, cosines{};
+  for (int m = 0; m <= 64; ++m) {
     const DD a = Mul({static_cast<double>(m), 0.0}, step);
     sines[m] = SinSeries(a);
     cosines[m] = CosSeries(a);
   }
   CircleTable t{};
   for (int j = 0; j < kCircleSteps; ++j) {
-    const int m = j % 64;
-    DD s = m <= 32 ? sines[m] : cosines[64 - m];
-    DD c = m <= 32 ? cosines[m] : sines[64 - m];
-    for (int quarter = 0; quarter < j / 64; ++quarter) {  // (sin, cos) -> (cos, -sin)
+    const int m = j % 128;
+    DD s = m <= 64 ? sines[m] : cosines[128 - m];
+    DD c = m <= 64 ? cosines[m] : sines[128 - m];
+    for (int quarter = 0; quarter < j / 128; ++quarter) {  // (sin, cos) -> (cos, -sin)
       const DD was = s;
       s = c;
       c = {-was.hi, -was.lo};
     }
-    const DD head = Split(c.hi);
-    t[j] = {s.hi, s.lo, c.hi, c.lo, head.hi, head.lo};
+    t[j] = {s.hi, s.lo, c.hi, c.lo};
   }
   return t;
 }
 constexpr CircleTable kCircle = MakeCircle();
 
 // Bound on the quick path's absolute error, about three times what it adds up to. With
-// |r| <= pi/256, cos r - 1 (at most 2^-13.7), evaluated from rh in double, is off by at most 2.5
-// units of 2^-53 of it, 2^-65.4; its product with S and the last sum into t round by at most
-// 2^-67 each; every other part stays below 2^-70.
-constexpr double kQuickError = 0x1p-63;
+// |r| <= pi/512, cos r - 1 (at most 2^-15.7), evaluated from rh in double, is off by at most 2.5
+// units of 2^-53 of it, 2^-67.4; its product with S and the last sum into t round by at most
+// 2^-69 each; the series cut after r^6 and r^7 miss 2^-74; the rest adds up to less than 2^-73.
+constexpr double kQuickError = 0x1p-65;
 
 // Replaces four arguments with their sines; lanes the error bound cannot prove go through Sine.
 void SineLanes(double* values) {
   Lanes x;
   std::memcpy(&x, values, sizeof x);
-  // k = x / (pi/128) to the nearest integer; the shifted sum holds its low bits, which pick the
+  // k = x / (pi/256) to the nearest integer; the shifted sum holds its low bits, which pick the
   // point (any bits, for arguments outside the domain: those lanes are not used).
   const Lanes shifted = x * kStepsPerRadian + kShifter;
   const Lanes k = shifted - kShifter;
   const LaneBits point = (LaneBits)shifted & (kCircleSteps - 1);
-  Lanes sin_hi, sin_lo, cos_hi, cos_lo, cos_head, cos_tail;
+  Lanes sin_hi, sin_lo, cos_hi, cos_lo;
   for (int l = 0; l < kLanes; ++l) {
     const CirclePoint& p = kCircle[point[l]];
     sin_hi[l] = p.sin_hi;
     sin_lo[l] = p.sin_lo;
     cos_hi[l] = p.cos_hi;
     cos_lo[l] = p.cos_lo;
-    cos_head[l] = p.cos_head;
-    cos_tail[l] = p.cos_tail;
   }
-  // r = x - k pi/128 = rh + rl; x - k kStep1 is exact (both are multiples of 2^-59 and the
-  // difference is below 2^-6).
+  // r = x - k pi/256 = rh + rl; x - k kStep1 is exact (both are multiples of 2^-60 and the
+  // difference is below 2^-7).
   const Lanes t1 = x - k * kStep1;
   const Lanes p2 = -(k * kStep2);
   const Lanes rh = t1 + p2;
@@ -271,6 +267,9 @@ void SineLanes(double* values) {
   const Lanes rs = kSplitter * rh;
   const Lanes rh_head = rs - (rs - rh);
   const Lanes rh_tail = rh - rh_head;
+  const Lanes cs = kSplitter * cos_hi;
+  const Lanes cos_head = cs - (cs - cos_hi);
+  const Lanes cos_tail = cos_hi - cos_head;
   const Lanes ph = cos_hi * rh;
   const Lanes pl =
       ((cos_head * rh_head - ph) + cos_head * rh_tail + cos_tail * rh_head) + cos_tail * rh_tail;
@@ -278,9 +277,8 @@ void SineLanes(double* values) {
   const Lanes hb = hh - sin_hi;
   const Lanes hl = (sin_hi - (hh - hb)) + (ph - hb);
   const Lanes z = rh * rh;
-  const Lanes cos_m1 = -z * (1.0 / 2 - z * (1.0 / 24 - z * (1.0 / 720 - z * (1.0 / 40320))));
-  const Lanes sin_mr =
-      -rh * z * (1.0 / 6 - z * (1.0 / 120 - z * (1.0 / 5040 - z * (1.0 / 362880))));
+  const Lanes cos_m1 = -z * (1.0 / 2 - z * (1.0 / 24 - z * (1.0 / 720)));
+  const Lanes sin_mr = -rh * z * (1.0 / 6 - z * (1.0 / 120 - z * (1.0 / 5040)));
   // Small terms first; the last one moves cos r - 1 from rh to rh + rl.
   const Lanes small = ((((hl + pl) + sin_lo) + cos_lo * rh) + cos_hi * rl) - sin_hi * (rh * rl);
   const Lanes t = sin_hi * cos_m1 + (cos_hi * sin_mr + small);
