@@ -11,6 +11,7 @@ namespace synth {
 inline constexpr int kLanes = 4;
 typedef double Lanes __attribute__((vector_size(8 * kLanes)));
 typedef uint64_t LaneBits __attribute__((vector_size(8 * kLanes)));
+typedef int64_t LaneInts __attribute__((vector_size(8 * kLanes)));
 typedef int16_t LaneSamples __attribute__((vector_size(2 * kLanes)));
 
 }  // namespace synth

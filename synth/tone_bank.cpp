@@ -41,31 +41,29 @@ inline double Envelope(const Plan& p, int32_t s) {
 }
 
 // The samples envelope x (row sine + column sine) of a run, rounded to the nearest integer, ties
-// to even, as the rounding rule does: adding 1.5 * 2^52 leaves no fraction bits. Four at a time;
-// returns false if one is outside 16 bits.
+// to even, as the rounding rule does. Four at a time: adding 1.5 * 2^52 leaves the integer in the
+// low bits of the sum, where integer arithmetic checks its range (a value beyond 2^51, infinite or
+// NaN lands far outside it as well). Returns false if a sample is outside 16 bits.
 bool Combine(const double* env, const double* row, const double* col, int32_t n, int16_t* out) {
   constexpr double kShifter = 0x1.8p52;
-  constexpr double kLow = INT16_MIN;
-  constexpr double kHigh = INT16_MAX;
-  LaneBits outside{};
+  constexpr int64_t kShifterBits = 0x4338000000000000;
+  LaneInts outside{};
   int32_t i = 0;
   for (; i + kLanes <= n; i += kLanes) {
     Lanes e, r, c;
     std::memcpy(&e, env + i, sizeof e);
     std::memcpy(&r, row + i, sizeof r);
     std::memcpy(&c, col + i, sizeof c);
-    const Lanes rounded = (e * (r + c) + kShifter) - kShifter;
-    Lanes clamped = rounded > kHigh ? kHigh : rounded;
-    clamped = clamped >= kLow ? clamped : kLow;  // NaN as well
-    outside |= (LaneBits)(rounded != clamped);
-    const LaneSamples samples = __builtin_convertvector(clamped, LaneSamples);
+    const LaneInts value = (LaneInts)(e * (r + c) + kShifter) - kShifterBits;
+    outside |= (value + 32768) & ~int64_t{0xffff};
+    const LaneSamples samples = __builtin_convertvector(value, LaneSamples);
     std::memcpy(out + i, &samples, sizeof samples);
   }
   bool in_range = true;
   for (int l = 0; l < kLanes; ++l) in_range &= outside[l] == 0;
   for (; i < n; ++i) {
     const double rounded = (env[i] * (row[i] + col[i]) + kShifter) - kShifter;
-    in_range &= rounded >= kLow && rounded <= kHigh;
+    in_range &= rounded >= INT16_MIN && rounded <= INT16_MAX;
     out[i] = static_cast<int16_t>(in_range ? rounded : 0);
   }
   return in_range;
