@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Key press to tone onset at the sink: runs key_onset_bench into a private PulseAudio null sink,
+# optionally beside busy threads (shell loops that never sleep, as a build keeps the processors
+# busy). The last line reads
+#   key to onset at the sink: median M ms, p99 P ms, max X ms, underruns U
+#
+# Usage: tests/bench/key_onset_bench.sh [--busy N] [--presses N] [BENCH]
+#   BENCH defaults to build/linux/bin/key_onset_bench; at least 100 presses (the default).
+set -euo pipefail
+ROOT=$(cd "$(dirname "$0")/../.." && pwd)
+busy=0
+presses=100
+bench=$ROOT/build/linux/bin/key_onset_bench
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --busy) busy=$2; shift 2 ;;
+    --presses) presses=$2; shift 2 ;;
+    -*) echo "usage: $0 [--busy N] [--presses N] [BENCH]" >&2; exit 2 ;;
+    *) bench=$1; shift ;;
+  esac
+done
+[[ "$busy" =~ ^[0-9]+$ ]] || { echo "--busy takes a number of threads" >&2; exit 2; }
+[[ "$presses" =~ ^[0-9]+$ ]] && [ "$presses" -ge 100 ] ||
+  { echo "--presses takes a number of 100 or more" >&2; exit 2; }
+
+# shellcheck source=../e2e/lib/pulse.sh
+source "$ROOT/tests/e2e/lib/pulse.sh"
+pulse_start
+
+busy_pids=()
+stop_busy() { [ ${#busy_pids[@]} -eq 0 ] || kill "${busy_pids[@]}" 2>/dev/null || true; }
+pulse_at_exit stop_busy
+# Each in a session of its own, as another program the user runs (a build in a terminal) has.
+# With job control off, setsid runs in place and $! is the loop itself.
+for ((i = 0; i < busy; i++)); do
+  setsid bash -c 'while :; do :; done' </dev/null >/dev/null 2>&1 &
+  busy_pids+=($!)
+done
+echo "key_onset_bench: $presses presses, $busy busy threads, $(nproc) processors" >&2
+SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=offscreen "$bench" "$presses"
