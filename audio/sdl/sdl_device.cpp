@@ -5,7 +5,6 @@
 #include <sched.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -152,17 +151,15 @@ class SdlBuffer final : public ContractBuffer {
 SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
   // The program owns its signals; SDL must not take over SIGINT and SIGTERM.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  // SDL asks PulseAudio for a server buffer of one pull (11.6 ms, refilled every 2.9 ms), which
-  // breaks into audible gaps as soon as the machine is busy; 40 ms held through the same load.
-  // The pulls stay 128 frames. A latency the user chose wins.
-  setenv("PULSE_LATENCY_MSEC", "40", 0);
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) NoDevice(SDL_GetError());
   SDL_AudioSpec want{};
   want.freq = 11025;
   want.format = AUDIO_S16SYS;
   want.channels = 1;
   // Small pulls: a notification 330 samples before a half must reach the window, and the window's
-  // write land, before the callback gets there.
+  // write land, before the callback gets there. The pull is also all the buffering SDL asks of
+  // the sound server (PulseAudio: 11.6 ms, refilled every 2.9 ms), and with this thread
+  // real-time it played without a gap beside busy programs; 64 frames did not.
   want.samples = kCallbackFrames;
   want.callback = &SdlSoundDevice::Callback;
   want.userdata = this;
