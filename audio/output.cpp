@@ -26,6 +26,8 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   std::unique_ptr<audio::SoundDevice> opened;
   audio::SoundDevice* device = SoundDevice.get();
   audio::BufferDesc desc = BufferDesc;
+  EventHandle event0 = NotifyEvent0;
+  EventHandle event1 = NotifyEvent1;
   if (!device) {
     // Without a device the window still works; the user hears about it once, not per rebuild.
     if (device_failed_) return;
@@ -37,6 +39,9 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
       throw;
     }
     device = opened.get();
+    // The events serve every buffer of this device: a rebuild makes none.
+    event0 = device->CreateEvent(sink_);
+    event1 = device->CreateEvent(sink_);
     desc.flags = kCtrlVolume | kCtrlPositionNotify;
     WaveFormat& f = desc.format;
     f.format_tag = 1;
@@ -49,8 +54,6 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   }
   desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
 
-  const EventHandle event0 = device->CreateEvent(sink_);
-  const EventHandle event1 = device->CreateEvent(sink_);
   const std::array<PositionNotify, 2> table = {
       {{runtime::CLng(buffer_bytes / 2.0 - kNotifyLead), event0},
        {buffer_bytes - kNotifyLead, event1}}};

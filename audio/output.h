@@ -23,8 +23,8 @@ class PlayDX8Module {
   PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
                 std::function<runtime::WindowHandle()> window, EventSink& sink);
 
-  // Sets up the device (first call only), two new events, and a new stopped buffer of
-  // two blocks with its notifications; WriteCursor 0. If the device could not be set up once, the
+  // Sets up the device and its two events (first call only) and a new stopped buffer of two
+  // blocks with its notifications; WriteCursor 0. If the device could not be set up once, the
   // error is raised that one time; later calls leave the output absent (OutputReady false).
   // Any other failure leaves the buffer, its description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
