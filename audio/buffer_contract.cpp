@@ -35,6 +35,15 @@ EventSink* EventTable::Find(EventHandle event) const {
   return sinks_[static_cast<size_t>(event - 1)];
 }
 
+void LossReport::Raise() {
+  if (raised_.exchange(true)) return;
+  dispatcher_.Post([weak = std::weak_ptr(lost_)] {
+    // Held for the call: the report may end the device that made it.
+    const auto lost = weak.lock();
+    if (lost && *lost) (*lost)();
+  });
+}
+
 void PassedNotification::Deliver() const {
   const auto generation = generation_.lock();
   if (generation && *generation == issued_) sink_->DXCallBack(event_);

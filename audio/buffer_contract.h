@@ -1,12 +1,14 @@
 // The sound buffer's contract, kept in one place for every device. A device's buffer derives from
 // ContractBuffer, which refuses a call that breaks the contract before the device sees it and
 // makes the notifications of a stopped buffer stale; the device implements the hooks, which may
-// assume what device.h says. EventTable gives a device its events, and ForEachPassed the rule by
-// which a moving play position passes notification offsets.
+// assume what device.h says. EventTable gives a device its events, ForEachPassed the rule by
+// which a moving play position passes notification offsets, and LossReport the way it says that
+// it went away.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -30,6 +32,23 @@ class EventTable {
 
  private:
   std::vector<EventSink*> sinks_;
+};
+
+// A device's report that it went away: posted once through the dispatcher, from any thread, and
+// dropped if the device is gone by the time it runs. A device owns one and forwards WatchLoss.
+class LossReport {
+ public:
+  explicit LossReport(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {}
+  // On the window's thread.
+  void Watch(std::function<void()> lost) { *lost_ = std::move(lost); }
+  // From any thread; only the first call is reported.
+  void Raise();
+
+ private:
+  runtime::Dispatcher& dispatcher_;
+  // Read when the report runs on the window's thread, which is where Watch writes it.
+  std::shared_ptr<std::function<void()>> lost_ = std::make_shared<std::function<void()>>();
+  std::atomic<bool> raised_{false};
 };
 
 // A notification position as a device keeps it: the offset, the event, and the sink it calls.

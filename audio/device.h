@@ -12,7 +12,8 @@
 //   positions change only while the buffer is not playing.
 // A call that breaks it raises runtime::Error (kInvalidCall) and changes nothing. Notifications
 // reach their sink on the window's thread, through the dispatcher, never after the buffer that
-// passed them has stopped, been renewed or gone.
+// passed them has stopped, been renewed or gone. A device that goes away for good says so once,
+// the same way (SoundDevice::WatchLoss).
 #pragma once
 
 #include <cmath>
@@ -60,6 +61,9 @@ struct PositionNotify {
 class EventSink {
  public:
   virtual void DXCallBack(int32_t EventID) = 0;
+  // The output's device went away (unplugged, its sound server gone, its playing stalled):
+  // nothing it played is heard any more, and no notification comes from it again.
+  virtual void DeviceLost() = 0;
 
  protected:
   ~EventSink() = default;
@@ -89,6 +93,10 @@ class SoundDevice {
   // An event whose signals call sink.DXCallBack(event) through the dispatcher.
   virtual EventHandle CreateEvent(EventSink& sink) = 0;
   virtual std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) = 0;
+  // Calls `lost` once, through the dispatcher, when the device goes away for good; never after
+  // the device is destroyed. A Play or write that fails because the device is gone is reported
+  // this way rather than raised.
+  virtual void WatchLoss(std::function<void()> lost) = 0;
 };
 
 // Opens the default output device; raises runtime::Error when there is none.

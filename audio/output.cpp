@@ -29,16 +29,24 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   EventHandle event0 = NotifyEvent0;
   EventHandle event1 = NotifyEvent1;
   if (!device) {
-    // Without a device the window still works; the user hears about it once, not per rebuild.
-    if (device_failed_) return;
+    // Without a device the window still works; the user hears about it once, not per rebuild or
+    // key. After a loss the device may be back (plugged in again, its server restarted): each
+    // call tries again.
+    if (device_failed_ && !device_lost_) return;
+    lost_device_.reset();
     try {
       opened = open_device_();
       opened->SetCooperativeLevel(window_(), kCooperativePriority);
     } catch (...) {
+      const bool told = device_failed_;
       device_failed_ = true;
-      throw;
+      if (!told) throw;
+      // Quietly without a device, whose next try makes a buffer for the bank of this call.
+      BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+      return;
     }
     device = opened.get();
+    device->WatchLoss([this] { DeviceLost(); });
     // The events serve every buffer of this device: a rebuild makes none.
     event0 = device->CreateEvent(sink_);
     event1 = device->CreateEvent(sink_);
@@ -61,7 +69,11 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   buffer->SetNotificationPositions(table);
   buffer->SetVolume(Volume());
 
-  if (opened) SoundDevice = std::move(opened);
+  if (opened) {
+    SoundDevice = std::move(opened);
+    device_failed_ = false;
+    device_lost_ = false;
+  }
   BufferDesc = desc;
   NotifyEvent0 = event0;
   NotifyEvent1 = event1;
@@ -98,10 +110,26 @@ void PlayDX8Module::StartOutput() {
 }
 
 void PlayDX8Module::ResetOutput() {
+  if (device_lost_) {
+    const int32_t block = BufferBytes() / 4;
+    CreateOutput(block);
+    return;
+  }
   if (!SoundBuffer) return;
   SoundBuffer->Stop();
   SoundBuffer->Renew();
   WriteCursor = 0;
+}
+
+void PlayDX8Module::DeviceLost() {
+  // The buffer goes before its device. The device is closed only at the next try to open one:
+  // closing waits for its sound server, which may hang (that is how some losses look).
+  SoundBuffer.reset();
+  lost_device_ = std::move(SoundDevice);
+  OutputReady = false;
+  WriteCursor = 0;
+  device_lost_ = true;
+  sink_.DeviceLost();
 }
 
 }  // namespace audio

@@ -23,17 +23,20 @@ class PlayDX8Module {
   PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
                 std::function<runtime::WindowHandle()> window, EventSink& sink);
 
-  // Sets up the device and its two events (first call only) and a new stopped buffer of two
-  // blocks with its notifications; WriteCursor 0. If the device could not be set up once, the
-  // error is raised that one time; later calls leave the output absent (OutputReady false).
-  // Any other failure leaves the buffer, its description and its notifications as they were.
+  // Sets up the device and its two events (first call, or the first after the device was lost)
+  // and a new stopped buffer of two blocks with its notifications; WriteCursor 0. If the device
+  // could not be set up at the first call, the error is raised that one time; later calls leave
+  // the output absent (OutputReady false). After a loss every call tries the default device
+  // again, and the first failure of those is raised. Any other failure leaves the buffer, its
+  // description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
   // Writes tone bank row ToneNumber into the half at WriteCursor and moves to the other half.
   // A row shorter than the half is refused.
   void WriteToneBlock(const int16_t& ToneNumber);
   // Applies the volume and plays looping from the current position.
   void StartOutput();
-  // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0.
+  // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0. After the
+  // device was lost, opens the default device again for it (as CreateOutput).
   void ResetOutput();
 
   // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
@@ -54,12 +57,17 @@ class PlayDX8Module {
 
  private:
   int32_t BufferBytes() const { return static_cast<int32_t>(BufferDesc.buffer_bytes); }
+  // The device's report that it went away: the buffer and the device are let go (OutputReady
+  // false) and the sink hears of it.
+  void DeviceLost();
 
   DeviceFactory open_device_;
   std::function<int16_t()> scroll_value_;
   std::function<runtime::WindowHandle()> window_;
   EventSink& sink_;
   bool device_failed_ = false;
+  bool device_lost_ = false;
+  std::unique_ptr<audio::SoundDevice> lost_device_;
 };
 
 }  // namespace audio

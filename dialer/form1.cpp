@@ -180,11 +180,12 @@ bool Form1::Command2_MouseDown(int16_t index, int16_t, int16_t, float, float) {
     if (++QueueWritePos > kQueueLastSlot) QueueWritePos = 0;
     return true;
   }
-  // Without a sound device there is nothing to start; the title still echoes the keys.
-  if (!Output.OutputReady) return true;
   // A new sequence ends with its own silent half, even when it cuts into a draining one.
   EmptyNotifyCount = 0;
+  // After a loss this opens the default device again.
   Output.ResetOutput();
+  // Without a sound device there is nothing to start; the title still echoes the keys.
+  if (!Output.OutputReady) return true;
   Output.WriteToneBlock(static_cast<int16_t>(index + 1));
   Output.StartOutput();
   IsDialing = kTrue;
@@ -210,9 +211,20 @@ void Form1::DirectXEvent8_DXCallBack(int32_t /*EventID*/) {
   }
 }
 
+void Form1::SoundDeviceLost() {
+  EndDialing();
+  Command3.SetCaption(u"Play");
+  binding().ShowMessage(
+      u"The sound device was lost. The next key opens the default sound device again.");
+}
+
 void Form1::StopDialing() {
   if (!IsDialing) return;
   Output.ResetOutput();
+  EndDialing();
+}
+
+void Form1::EndDialing() {
   QueueWritePos = 0;
   QueueReadPos = 0;
   EmptyNotifyCount = 0;

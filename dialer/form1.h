@@ -58,6 +58,9 @@ class Form1 final : public forms::Form, private audio::EventSink {
   // Returns false when the key was refused because the dial queue is full.
   bool Command2_MouseDown(int16_t index, int16_t button, int16_t shift, float x, float y);
   void DirectXEvent8_DXCallBack(int32_t EventID);
+  // The sound device went away: dialing stops, the queue empties, the user hears of it once; the
+  // next key opens the default device again.
+  void SoundDeviceLost();
   void StopDialing();
   void Timer2_Timer();
 
@@ -88,7 +91,10 @@ class Form1 final : public forms::Form, private audio::EventSink {
 
  private:
   void DXCallBack(int32_t EventID) override { DirectXEvent8_DXCallBack(EventID); }
+  void DeviceLost() override { SoundDeviceLost(); }
   bool QueueFull() const;
+  // Back to idle: the queue empty, no silent half counted, not dialing.
+  void EndDialing();
   // Presses keys for a run of dialing; tells the user once if the queue refused some.
   void PressAll(size_t presses, const std::function<int16_t(size_t)>& key_at);
   void ShowVolume();

@@ -104,6 +104,10 @@ class DsBuffer final : public ContractBuffer {
 
   // Copies source into the bytes, or zeros them when source is null.
   HRESULT Fill(int32_t start, int32_t size, DWORD flags, const void* source);
+  // Runs a call again once the buffer is restored, if the device took its memory back; a call
+  // that fails even so reports the device lost.
+  template <typename F>
+  void Restoring(F&& call);
 
   DsDevice& device_;
   Com<IDirectSoundBuffer> buffer_;
@@ -143,6 +147,9 @@ class DsDevice final : public SoundDevice {
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override {
     return std::make_unique<DsBuffer>(*this, desc);
   }
+
+  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
+  void ReportLost() { loss_.Raise(); }
 
   IDirectSound8& Sound() { return *sound_; }
   const EventTable& Events() const { return events_; }
@@ -236,6 +243,7 @@ class DsDevice final : public SoundDevice {
   runtime::Dispatcher& dispatcher_;
   Com<IDirectSound8> sound_;
   EventTable events_;
+  LossReport loss_{dispatcher_};
   // Posted calls that outlive the device find it gone.
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 
@@ -332,18 +340,21 @@ HRESULT DsBuffer::Fill(int32_t start, int32_t size, DWORD flags, const void* sou
   return buffer_->Unlock(first, first_bytes, second, second_bytes);
 }
 
+// The device takes a buffer's memory back when another program takes the card: restore it and
+// try again.
+template <typename F>
+void DsBuffer::Restoring(F&& call) {
+  HRESULT hr = call();
+  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = call();
+  if (FAILED(hr)) device_.ReportLost();
+}
+
 void DsBuffer::Write(int32_t start, int32_t size, const void* source) {
-  HRESULT hr = Fill(start, size, 0, source);
-  // The device took the memory back (another program took the card): restore and write again.
-  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = Fill(start, size, 0, source);
-  Check(hr, "Lock");
+  Restoring([&] { return Fill(start, size, 0, source); });
 }
 
 void DsBuffer::Start(bool looping) {
-  const DWORD play = looping ? DSBPLAY_LOOPING : 0;
-  HRESULT hr = buffer_->Play(0, 0, play);
-  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) hr = buffer_->Play(0, 0, play);
-  Check(hr, "Play");
+  Restoring([&] { return buffer_->Play(0, 0, looping ? DSBPLAY_LOOPING : 0); });
 }
 
 void DsBuffer::Halt() {
@@ -354,11 +365,7 @@ void DsBuffer::Halt() {
 // The same buffer made as good as new: no allocation per key press.
 void DsBuffer::Clear() {
   Check(buffer_->SetCurrentPosition(0), "SetCurrentPosition");
-  HRESULT hr = Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr);
-  if (hr == DSERR_BUFFERLOST && SUCCEEDED(buffer_->Restore())) {
-    hr = Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr);
-  }
-  Check(hr, "Lock");
+  Restoring([&] { return Fill(0, 0, DSBLOCK_ENTIREBUFFER, nullptr); });
   Check(buffer_->SetVolume(0), "SetVolume");
 }
 

@@ -6,6 +6,9 @@
 // the window's thread tests and resets the events and delivers each one as a posted call. Only
 // the window's thread ever resets an event, and Stop and Renew reset them too, so a signal from
 // before a Stop can never reach the sink after it.
+//
+// A buffer whose memory the device took back (DSERR_BUFFERLOST) is restored and the call made
+// again; a Play or Lock that fails even so means the device is gone, and is reported as lost.
 #pragma once
 
 #include <memory>

@@ -5,6 +5,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -71,6 +72,9 @@ class SdlBuffer final : public ContractBuffer {
     auto& all = device_.buffers_;
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
   }
+
+  // Under the mutex: the buffer's size while it plays, else 0.
+  int32_t PlayingBytes() const { return playing_ ? Bytes() : 0; }
 
   // Adds this buffer's next samples into out and moves the play position on. Under the mutex.
   void MixInto(int16_t* out, int frames) {
@@ -173,9 +177,16 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher) : dispatcher_(di
   }
   // It runs for the whole life of the device; a buffer that is not playing gives silence.
   SDL_PauseAudioDevice(device_id_, 0);
+  watchdog_ = std::thread([this] { Watch(); });
 }
 
 SdlSoundDevice::~SdlSoundDevice() {
+  {
+    std::lock_guard lock(watch_mutex_);
+    watch_quit_ = true;
+  }
+  watch_wake_.notify_one();
+  watchdog_.join();
   SDL_CloseAudioDevice(device_id_);
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
@@ -218,6 +229,39 @@ void SdlSoundDevice::Render(int16_t* out, int frames) {
   // Posted outside the lock so that the dispatcher's own lock is never taken inside ours.
   for (PassedNotification& passed : due_) {
     dispatcher_.Post([passed = std::move(passed)] { passed.Deliver(); });
+  }
+}
+
+// SDL stops a device whose sound server has gone (and calls back on, with nothing heard); a server
+// that hangs just stops the callbacks.
+void SdlSoundDevice::Watch() {
+  using Clock = std::chrono::steady_clock;
+  int64_t seen = -1;
+  Clock::time_point moved = Clock::now();
+  std::unique_lock wait_lock(watch_mutex_);
+  while (!watch_wake_.wait_for(wait_lock, std::chrono::milliseconds(20),
+                               [this] { return watch_quit_; })) {
+    int64_t callbacks = 0;
+    int32_t playing_bytes = 0;
+    {
+      std::lock_guard lock(mutex_);
+      callbacks = stats_.callbacks;
+      for (const SdlBuffer* b : buffers_)
+        playing_bytes = std::max(playing_bytes, b->PlayingBytes());
+    }
+    const Clock::time_point now = Clock::now();
+    if (callbacks != seen) {
+      seen = callbacks;
+      moved = now;
+    }
+    // A playing buffer of N bytes holds N / 2 samples: two half-buffers.
+    const auto two_halves =
+        std::chrono::microseconds(int64_t{playing_bytes} / 2 * 1000000 / kSampleRate);
+    const bool stalled = playing_bytes > 0 && now - moved > two_halves;
+    if (stalled || SDL_GetAudioDeviceStatus(device_id_) != SDL_AUDIO_PLAYING) {
+      loss_.Raise();
+      return;
+    }
   }
 }
 

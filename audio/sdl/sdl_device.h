@@ -1,14 +1,20 @@
 // A sound device on SDL2 for real sound on Linux. One SDL audio device runs for the whole life of
 // this object, pulling 128 frames at a time at 11025 Hz mono 16-bit (SDL converts when the
 // hardware wants another format); the callback mixes every playing buffer and posts each passed
-// notification through the dispatcher, so the window never sees the audio thread.
+// notification through the dispatcher, so the window never sees the audio thread. A watchdog
+// thread reports the device lost when SDL says it was removed, or when the callback has not run
+// for longer than two half-buffers of a playing buffer.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "audio/buffer_contract.h"
@@ -57,6 +63,7 @@ class SdlSoundDevice final : public SoundDevice {
   void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
   EventHandle CreateEvent(EventSink& sink) override;
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
+  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
 
   SdlPlaybackStats Stats() const;
 
@@ -65,6 +72,8 @@ class SdlSoundDevice final : public SoundDevice {
 
   static void Callback(void* self, uint8_t* stream, int len);
   void Render(int16_t* out, int frames);
+  // The watchdog thread: looks every 20 ms until the device is lost or destroyed.
+  void Watch();
 
   runtime::Dispatcher& dispatcher_;
   uint32_t device_id_ = 0;
@@ -77,6 +86,11 @@ class SdlSoundDevice final : public SoundDevice {
   // the callback only; its capacity is kept from call to call.
   std::vector<PassedNotification> due_;
   bool callback_scheduled_ = false;  // the callback's thread only
+  LossReport loss_{dispatcher_};
+  std::mutex watch_mutex_;
+  std::condition_variable watch_wake_;
+  bool watch_quit_ = false;  // under watch_mutex_
+  std::thread watchdog_;
 };
 
 // The device as the output module's factory wants it.

@@ -23,6 +23,11 @@ std::unique_ptr<SoundBuffer> VirtualSoundDevice::CreateSoundBuffer(const BufferD
   return buffer;
 }
 
+void VirtualSoundDevice::Lose() {
+  for (VirtualBuffer* b : buffers_) b->playing_ = false;
+  loss_.Raise();
+}
+
 const VirtualBuffer* VirtualSoundDevice::LastBuffer() const {
   return buffers_.empty() ? nullptr : buffers_.back();
 }

@@ -25,6 +25,10 @@ class VirtualSoundDevice final : public SoundDevice {
   void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
   EventHandle CreateEvent(EventSink& sink) override;
   std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
+  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
+
+  // Goes away as an unplugged device does: nothing plays any more, and the loss is reported.
+  void Lose();
 
   // The clock, in samples since the device was made.
   int64_t Now() const { return now_; }
@@ -41,6 +45,8 @@ class VirtualSoundDevice final : public SoundDevice {
   int BuffersCreated() const { return buffers_created_; }
   // The buffer most recently created, for inspection by tests (null when none is alive).
   const VirtualBuffer* LastBuffer() const;
+  // Expires with the device, for those that keep a view of it.
+  std::weak_ptr<const bool> Life() const { return life_; }
 
  private:
   friend class VirtualBuffer;
@@ -52,6 +58,8 @@ class VirtualSoundDevice final : public SoundDevice {
   EventTable events_;
   std::vector<VirtualBuffer*> buffers_;
   std::vector<int16_t> recording_;
+  LossReport loss_{dispatcher_};
+  std::shared_ptr<const bool> life_ = std::make_shared<const bool>(true);
 };
 
 class VirtualBuffer final : public ContractBuffer {

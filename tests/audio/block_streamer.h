@@ -42,7 +42,11 @@ class BlockStreamer final : public audio::EventSink {
     }
   }
 
+  // The device went away: the stream cannot finish.
+  void DeviceLost() override { lost_ = true; }
+
   bool finished() const { return finished_; }
+  bool lost() const { return lost_; }
   int notifications() const { return notifications_; }
   const std::vector<int16_t>& tones() const { return tones_; }
 
@@ -52,6 +56,7 @@ class BlockStreamer final : public audio::EventSink {
   size_t next_ = 0;
   bool silence_written_ = false;
   bool finished_ = false;
+  bool lost_ = false;
   int notifications_ = 0;
 };
 

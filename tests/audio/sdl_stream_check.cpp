@@ -102,8 +102,12 @@ int Play(int argc, char** argv) {
   const auto length = std::chrono::microseconds(
       static_cast<int64_t>(1e6 * block * (tones.size() + 2) / synth::kSampleRate));
   const bool finished =
-      dispatcher.RunUntil([&] { return streamer.finished(); },
+      dispatcher.RunUntil([&] { return streamer.finished() || streamer.lost(); },
                           std::chrono::steady_clock::now() + 2 * length + std::chrono::seconds(5));
+  if (streamer.lost()) {
+    std::cerr << "sdl_stream_check: the sound device was lost\n";
+    return 1;
+  }
   const audio::SdlPlaybackStats stats =
       static_cast<const audio::SdlSoundDevice&>(*output.SoundDevice).Stats();
   std::cerr << "sdl_stream_check: " << tones.size() << " blocks of " << block << " samples, "

@@ -98,6 +98,7 @@ class TimedDevice final : public audio::SoundDevice {
   std::unique_ptr<audio::SoundBuffer> CreateSoundBuffer(const audio::BufferDesc& desc) override {
     return std::make_unique<TimedBuffer>(inner_->CreateSoundBuffer(desc), *inner_, mark_);
   }
+  void WatchLoss(std::function<void()> lost) override { inner_->WatchLoss(std::move(lost)); }
 
  private:
   std::unique_ptr<audio::SdlSoundDevice> inner_;

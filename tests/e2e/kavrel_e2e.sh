@@ -3,8 +3,9 @@
 # PulseAudio null sink. Keypad buttons pressed with the mouse, the stored dial string played,
 # a text sent through the text box, the web link clicked, the window closed with the window
 # manager's close request; the recording decoded by an independent DTMF decoder, the settings
-# file it wrote checked byte for byte; then a save that fails. Screenshots of the window and of
-# the failed save's message are kept in OUT.
+# file it wrote checked byte for byte; then a save that fails; then the sound server ended, and
+# hung, while a long dial string plays. Screenshots of the window and of the messages are kept in
+# OUT.
 #
 # Usage: kavrel_e2e.sh KAVREL WM_CLOSE OUT
 set -euo pipefail
@@ -255,4 +256,48 @@ wait_ended "$KAVREL_PID" 15
 [ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after the failed save"
 cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" || fail "the failed save changed the settings file"
 
-echo "kavrel end to end: keypad, dial string, text, link, close, settings and a failed save as expected"
+step "the sound server ends, or hangs, while a long dial string plays: told once, the next key sounds"
+rmdir "$W/app/Sindrat.ini.new"
+LONG=123A456B789C*0#D123A456B789C*0#D123A456B789C*0#D  # 48 tones of 160 ms
+printf '%s\r\n80\r\n 301 \r\n \r\n \r\n' "$LONG" >"$W/app/Sindrat.ini"
+(cd "$W/app" && QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio exec ./kavrel </dev/null \
+  >"$W/kavrel.log" 2>&1) &
+KAVREL_PID=$!
+pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
+WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
+  fail "no window at the third start"
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+boxes() { xdotool search --onlyvisible --name '^Pelorin 1\.0$' | grep -vx "$WID" | wc -l; }
+# Plays the dial string, runs GONE (the server goes away) and BACK (it returns), then presses KEY
+# and hears it.
+lose_sound() {
+  local gone=$1 back=$2 key=$3 box
+  press 4875 105 645 375
+  wait_title " $LONG" 5
+  eval "$gone"
+  wait_for 10 '[ "$(boxes)" -ge 1 ]' || fail "no message after: $gone"
+  sleep 1
+  [ "$(boxes)" -eq 1 ] || fail "$(boxes) messages after: $gone; expected one"
+  box=$(xdotool search --onlyvisible --name '^Pelorin 1\.0$' | grep -vx "$WID" | head -1)
+  import -window "$box" "$OUT/kavrel-device-lost.png"
+  xdotool windowfocus --sync "$box" key Return
+  wait_for 5 '[ "$(boxes)" -eq 0 ]' || fail "the message did not go"
+  eval "$back"
+  pulse_record_start "$W/cap.wav" || fail "could not record the sink after: $back"
+  press_key "$key"
+  # The title echoes it (after the dial string's keys, while they still show), then comes back.
+  wait_for 5 '[[ "$(title)" == *"$key" ]]' || fail "the key $key did not reach the window"
+  wait_title 'Pelorin 1.0' 20
+  sleep 0.3
+  pulse_record_stop
+  [ "$(boxes)" -eq 0 ] || fail "a message is showing after the key"
+  heard=$(pulse_decode_dtmf "$W/cap.wav")
+  [ "$heard" = "$key" ] || fail --recording "heard '$heard' after: $gone; $back; expected '$key'"
+}
+lose_sound pulse_stop pulse_restart 5
+lose_sound 'kill -STOP $PULSE_PID' 'kill -CONT $PULSE_PID' 9
+"$WM_CLOSE" "$WID" || fail "the close request could not be sent"
+wait_ended "$KAVREL_PID" 15
+[ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after the lost sound"
+
+echo "kavrel end to end: keypad, dial string, text, link, close, settings, a failed save and a lost sound device as expected"

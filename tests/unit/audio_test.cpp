@@ -42,6 +42,7 @@ class Sink final : public audio::EventSink {
     events.push_back(EventID);
     if (forward) forward->DXCallBack(EventID);
   }
+  void DeviceLost() override {}
   std::vector<int32_t> events;
   audio::EventSink* forward = nullptr;
 };

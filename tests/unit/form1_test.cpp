@@ -81,6 +81,7 @@ class Dialer {
   fs::path dir_;
   forms::HeadlessBinding engine;
   Form1 form;
+  bool unplugged = false;  // the sound device cannot be opened
 
  private:
   static fs::path MakeDir() {
@@ -91,7 +92,15 @@ class Dialer {
     return p;
   }
   dialer::SoundOpener Opener(bool sound) {
-    if (sound) return [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); };
+    if (sound) {
+      return [this](runtime::Dispatcher& d) -> std::unique_ptr<audio::SoundDevice> {
+        if (unplugged) {
+          throw runtime::Error(runtime::kDeviceUnavailable,
+                               "No audio output device could be opened: unplugged");
+        }
+        return engine.OpenVirtualDevice(d);
+      };
+    }
     return [](runtime::Dispatcher&) -> std::unique_ptr<audio::SoundDevice> {
       throw runtime::Error(runtime::kDeviceUnavailable, "No audio output device could be opened");
     };
@@ -579,6 +588,46 @@ TEST(Window, WithoutASoundDeviceTheWindowWorksAndSaysSoOnce) {
   EXPECT_EQ(d.form.Caption(), u"Pelorin 1.0");
   d.form.UserClose();
   EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 300 \r\n \r\n \r\n");
+}
+
+TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndTheNextKeyOpensItAgain) {
+  Dialer d;
+  d.form.Text1.SetText(u"123A456B789C*0#D");
+  d.form.Command3.UserClick();
+  d.RunSamples(3000);
+  ASSERT_EQ(d.form.IsDialing, -1);
+
+  d.device().Lose();
+  d.RunSamples(1);
+  EXPECT_EQ(d.form.Output.SoundDevice, nullptr);
+  EXPECT_EQ(d.form.IsDialing, 0);
+  EXPECT_EQ(d.form.QueueWritePos, d.form.QueueReadPos);
+  EXPECT_EQ(d.form.Command3.Caption(), u"Play");
+  EXPECT_FALSE(d.form.Output.OutputReady);
+  ASSERT_EQ(d.engine.Messages().size(), 1u);
+  EXPECT_EQ(d.engine.Messages()[0],
+            u"The sound device was lost. The next key opens the default sound device again.");
+  EXPECT_TRUE(d.engine.RunUntilIdle(10000));
+
+  // Still unplugged: the first key says why it stays silent, the next ones try again quietly.
+  d.unplugged = true;
+  d.Press(0);
+  d.Press(1);
+  ASSERT_EQ(d.engine.Messages().size(), 2u);
+  EXPECT_EQ(d.engine.Messages()[1], u"No audio output device could be opened: unplugged");
+  EXPECT_EQ(d.form.IsDialing, 0);
+  d.Type(d.form.Text2, u"100");  // a rebuild meanwhile
+  ASSERT_EQ(d.form.BlockSamples, 2206);
+
+  // Back: the key plays whole, at the new tone time, on the new device with its own two events.
+  d.unplugged = false;
+  d.Press(5);
+  ASSERT_NE(d.form.Output.SoundDevice, nullptr);
+  EXPECT_EQ(d.form.Command3.Caption(), u"Stop");
+  EXPECT_TRUE(d.engine.RunUntilIdle(10000));
+  EXPECT_EQ(d.played(), Concat({d.Row(6), Silence(2206 - 330)}));
+  EXPECT_EQ(d.device().EventsCreated(), 2);
+  EXPECT_EQ(d.engine.Messages().size(), 2u);
 }
 
 TEST(Window, ControlTableMatchesTheLayout) {

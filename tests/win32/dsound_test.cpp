@@ -53,6 +53,7 @@ struct Sink final : audio::EventSink {
     events.push_back(event);
     on_main_thread = on_main_thread && GetCurrentThreadId() == main_thread;
   }
+  void DeviceLost() override {}
   std::vector<int32_t> events;
   DWORD main_thread = GetCurrentThreadId();
   bool on_main_thread = true;

@@ -12,6 +12,7 @@ std::unique_ptr<audio::SoundDevice> HeadlessBinding::OpenVirtualDevice(
     runtime::Dispatcher& dispatcher) {
   auto device = std::make_unique<audio::VirtualSoundDevice>(dispatcher);
   device_ = device.get();
+  device_life_ = device->Life();
   device_->AdvanceTo(now_ / kTicksPerSample);
   return device;
 }
@@ -25,7 +26,7 @@ void HeadlessBinding::DisarmTimer(Timer& timer) {
 }
 
 bool HeadlessBinding::Idle() const {
-  return posted_.empty() && timers_.empty() && !(device_ && device_->Playing());
+  return posted_.empty() && timers_.empty() && !(Device() && Device()->Playing());
 }
 
 bool HeadlessBinding::Step(int64_t limit) {
@@ -45,12 +46,13 @@ bool HeadlessBinding::Step(int64_t limit) {
     }
   }
   int64_t note = kNever;
-  if (device_) {
-    const int64_t sample = device_->NextNotification();
+  audio::VirtualSoundDevice* device = Device();
+  if (device) {
+    const int64_t sample = device->NextNotification();
     if (sample != audio::VirtualSoundDevice::kNever) note = sample * kTicksPerSample;
   }
   const int64_t next = std::min({due.first, note, limit});
-  if (device_) device_->AdvanceTo(next / kTicksPerSample);
+  if (device) device->AdvanceTo(next / kTicksPerSample);
   now_ = std::max(now_, next);
   if (!posted_.empty()) return true;  // a notification came due
   if (due_timer && due.first <= now_) {

@@ -26,9 +26,9 @@ class HeadlessBinding final : public Binding {
   explicit HeadlessBinding(std::string program_folder);
 
   // Opens the virtual device (as a form's sound opener); the binding keeps a view of it to drive
-  // its clock.
+  // its clock, for as long as it lives.
   std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher);
-  audio::VirtualSoundDevice* Device() const { return device_; }
+  audio::VirtualSoundDevice* Device() const { return device_life_.expired() ? nullptr : device_; }
 
   double NowMs() const { return static_cast<double>(now_) / kTicksPerMs; }
   void RunFor(double ms);
@@ -61,6 +61,7 @@ class HeadlessBinding final : public Binding {
 
   std::string folder_;
   audio::VirtualSoundDevice* device_ = nullptr;
+  std::weak_ptr<const bool> device_life_;
   int64_t now_ = 0;
   std::deque<std::function<void()>> posted_;
   // Armed timers with their next due tick; ties fire in the order they were armed.

@@ -8,6 +8,7 @@
 #   SDL_AUDIODRIVER=pulseaudio some_program
 #   pulse_record_stop
 #   pulse_decode_dtmf "$PULSE_WORK/cap.wav"    # prints the decoded keys, e.g. 123A
+#   pulse_stop; pulse_restart        # the server goes away and comes back on the same socket
 #
 # Everything it starts is stopped by process id when the script exits, however it exits; even
 # when the script is killed outright, a watcher stops the server. pulse_start takes over the EXIT
@@ -108,6 +109,20 @@ pulse_start() {
   printf 'autospawn = no\n' >"$PULSE_WORK/client.conf"
   export PULSE_CLIENTCONFIG="$PULSE_WORK/client.conf"
   export PULSE_SERVER="unix:$PULSE_WORK/native"
+  _pulse_launch
+}
+
+# Starts the server again on the same socket, after stopping it if it runs, as a desktop's sound
+# server restarts: its clients lose their streams and may connect again. A recording ends with
+# the server.
+pulse_restart() {
+  pulse_record_stop
+  pulse_stop
+  _pulse_launch
+}
+
+# Starts the server in PULSE_WORK and waits until it answers.
+_pulse_launch() {
   local sink=${PULSE_NULL_SINK:-vsink}
   # The server gets a session of its own, as a desktop's sound server has, and so its own share
   # of the processors: busy programs in this script's session then do not hold up its main
@@ -122,7 +137,7 @@ pulse_start() {
   setsid pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit -n \
     --load="module-null-sink sink_name=$sink rate=${PULSE_NULL_SINK_RATE:-44100} channels=${PULSE_NULL_SINK_CHANNELS:-2} norewinds=1" \
     --load="module-native-protocol-unix auth-anonymous=1 socket=$PULSE_WORK/native" \
-    </dev/null >"$PULSE_WORK/pulseaudio.log" 2>&1 &
+    </dev/null >>"$PULSE_WORK/pulseaudio.log" 2>&1 &
   PULSE_PID=$!
   [ "$job_control" = 1 ] && set -m
   # Should this script be killed outright (no traps run), the server and the work folder go with
