@@ -99,14 +99,20 @@ printf '%s\r\n80\r\n 301 \r\n \r\n \r\n' "$DIAL" >"$W/app/Sindrat.ini"
 printf '#!/bin/sh\necho "$@" >>"%s/opened"\n' "$W" >"$W/browser"
 chmod +x "$W/browser"
 
-(cd "$W/app" && QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio BROWSER="$W/browser" \
-  exec ./kavrel </dev/null >"$W/kavrel.log" 2>&1) &
-KAVREL_PID=$!
-pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
-
-WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
-  fail "no window titled 'Pelorin 1.0' within 30 s"
-[ -n "$WID" ] || fail "no window found"
+# Starts kavrel in its folder, with NAME=VALUE settings of its environment, and finds its window
+# (WID); WHICH names the start in a failure.
+start_kavrel() {  # WHICH [NAME=VALUE...]
+  local which=$1
+  shift
+  (cd "$W/app" && exec env QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio "$@" ./kavrel \
+    </dev/null >"$W/kavrel.log" 2>&1) &
+  KAVREL_PID=$!
+  pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
+  WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
+    fail "no window titled 'Pelorin 1.0' within 30 s of the $which start"
+  [ -n "$WID" ] || fail "no window found at the $which start"
+}
+start_kavrel first BROWSER="$W/browser"
 title() { xdotool getwindowname "$WID" 2>/dev/null; }
 # Waits up to SECONDS for the title TEXT; on failure tells the titles that were seen.
 wait_title() {
@@ -239,12 +245,7 @@ step "a save that fails: told in a message box, the old settings kept"
 # The new file is written beside the old one first ("Sindrat.ini.new"); a folder of that name
 # makes the write fail even for root, who may write into any folder.
 mkdir "$W/app/Sindrat.ini.new"
-(cd "$W/app" && QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio exec ./kavrel </dev/null \
-  >"$W/kavrel.log" 2>&1) &
-KAVREL_PID=$!
-pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
-WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
-  fail "no window at the second start"
+start_kavrel second
 sleep 1
 "$WM_CLOSE" "$WID" || fail "the close request could not be sent"
 wait_for 10 '[ "$(xdotool search --onlyvisible --name "^Pelorin 1\.0$" | wc -l)" -eq 2 ]' ||
@@ -260,12 +261,7 @@ step "the sound server ends, or hangs, while a long dial string plays: told once
 rmdir "$W/app/Sindrat.ini.new"
 LONG=123A456B789C*0#D123A456B789C*0#D123A456B789C*0#D  # 48 tones of 160 ms
 printf '%s\r\n80\r\n 301 \r\n \r\n \r\n' "$LONG" >"$W/app/Sindrat.ini"
-(cd "$W/app" && QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio exec ./kavrel </dev/null \
-  >"$W/kavrel.log" 2>&1) &
-KAVREL_PID=$!
-pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
-WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
-  fail "no window at the third start"
+start_kavrel third
 eval "$(xdotool getwindowgeometry --shell "$WID")"
 boxes() { xdotool search --onlyvisible --name '^Pelorin 1\.0$' | grep -vx "$WID" | wc -l; }
 # Plays the dial string, runs GONE (the server goes away) and BACK (it returns), then presses KEY
