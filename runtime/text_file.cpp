@@ -1,5 +1,6 @@
 #include "runtime/text_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -8,15 +9,128 @@
 
 #if defined(_WIN32)
 #include "runtime/win32.h"
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace runtime {
 namespace {
 
-[[noreturn]] void AccessError(const std::string& what, const std::string& path, int error) {
-  throw Error(kPathFileAccess,
-              what + " '" + path + "'" + (error ? std::string(": ") + std::strerror(error) : ""));
+[[noreturn]] void AccessError(const std::string& what, const std::string& path,
+                              const std::string& reason) {
+  throw Error(kPathFileAccess, what + " '" + path + "'" + (reason.empty() ? "" : ": " + reason));
 }
+
+// A name beside `path` that no other save uses at the same time: the process and a count of this
+// process's attempts. A name left by a save that died is skipped, as the file is made exclusively.
+std::string TempName(const std::string& path) {
+  static std::atomic<unsigned> count{0};
+#if defined(_WIN32)
+  const unsigned long process = GetCurrentProcessId();
+#else
+  const unsigned long process = static_cast<unsigned long>(getpid());
+#endif
+  return path + ".new-" + std::to_string(process) + "-" + std::to_string(count++);
+}
+
+constexpr int kTempAttempts = 100;
+
+#if defined(_WIN32)
+
+std::string Reason() {
+  return ErrorText(static_cast<HRESULT>(GetLastError()));
+}
+
+// Writes the text into a new file beside `path`, flushed to disk, and moves it over `path`; the
+// move is on disk when it returns.
+void Replace(const std::string& path, const std::string& text) {
+  std::string temp;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = TempName(path);
+    file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    if (file == INVALID_HANDLE_VALUE &&
+        (GetLastError() != ERROR_FILE_EXISTS || attempt + 1 == kTempAttempts)) {
+      AccessError("Cannot write", path, Reason());
+    }
+  }
+  DWORD written = 0;
+  bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+            written == text.size() && FlushFileBuffers(file);
+  std::string why = ok ? "" : Reason();
+  if (!CloseHandle(file) && ok) {
+    ok = false;
+    why = Reason();
+  }
+  if (!ok) {
+    DeleteFileA(temp.c_str());
+    AccessError("Cannot write", path, why);
+  }
+  // The file may not exist yet, which ReplaceFile refuses; a move replaces it or makes it.
+  if (!MoveFileExA(temp.c_str(), path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string why = Reason();
+    DeleteFileA(temp.c_str());
+    AccessError("Cannot replace", path, why);
+  }
+}
+
+#else
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) errno = EIO;  // no progress, and no reason given
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The folder's entry for the renamed file reaches the disk only when the folder is flushed.
+// Some file systems cannot flush a folder; the file itself is on disk by then either way.
+void FlushFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0 ? "/"
+                                          : path.substr(0, slash);
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// Writes the text into a new file beside `path`, flushed to disk, renames it over `path` and
+// flushes the folder.
+void Replace(const std::string& path, const std::string& text) {
+  std::string temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0; ++attempt) {
+    temp = TempName(path);
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && (errno != EEXIST || attempt + 1 == kTempAttempts)) {
+      AccessError("Cannot write", path, std::strerror(errno));
+    }
+  }
+  int error = WriteAll(fd, text) && fsync(fd) == 0 ? 0 : errno;
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
+    unlink(temp.c_str());
+    AccessError("Cannot write", path, std::strerror(error));
+  }
+  if (rename(temp.c_str(), path.c_str()) != 0) {
+    error = errno;
+    unlink(temp.c_str());
+    AccessError("Cannot replace", path, std::strerror(error));
+  }
+  FlushFolder(path);
+}
+
+#endif
 
 }  // namespace
 
@@ -47,36 +161,9 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_
 }
 
 void ReplaceWithLines(const std::string& path, const std::vector<std::string>& lines) {
-  const std::string temp = path + ".new";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) AccessError("Cannot create", temp, errno);
-  bool ok = true;
-  for (const std::string& line : lines) {
-    ok = ok && std::fwrite(line.data(), 1, line.size(), f) == line.size();
-    ok = ok && std::fwrite("\r\n", 1, 2, f) == 2;
-  }
-  int error = ok ? 0 : errno;
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    std::remove(temp.c_str());
-    AccessError("Cannot write", temp, error);
-  }
-#if defined(_WIN32)
-  if (!MoveFileExA(temp.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    std::remove(temp.c_str());
-    AccessError("Cannot replace", path, 0);
-  }
-#else
-  if (std::rename(temp.c_str(), path.c_str()) != 0) {
-    error = errno;
-    std::remove(temp.c_str());
-    AccessError("Cannot replace", path, error);
-  }
-#endif
+  std::string text;
+  for (const std::string& line : lines) text.append(line).append("\r\n");
+  Replace(path, text);
 }
 
 }  // namespace runtime

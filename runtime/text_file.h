@@ -11,9 +11,11 @@ namespace runtime {
 // line); nullopt when the file cannot be opened for reading.
 std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_t max_lines);
 
-// Writes the lines, each followed by CR LF, into a new file beside `path` and moves it over
-// `path` only once it is complete, so a failed write never loses the old file. Raises
-// runtime::Error (path/file access) with a description of what failed.
+// Writes the lines, each followed by CR LF, into a new file of its own beside `path`, flushes it
+// to disk and only then moves it over `path` (the move, too, reaches the disk before this
+// returns). A failed write or a power cut leaves the old file whole, and two saves at once leave
+// one of the two files, never a mix. Raises runtime::Error (path/file access) with a description
+// of what failed.
 void ReplaceWithLines(const std::string& path, const std::vector<std::string>& lines);
 
 }  // namespace runtime

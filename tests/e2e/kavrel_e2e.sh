@@ -241,10 +241,11 @@ printf '%s\r\n80\r\n 401 \r\n \r\n \r\n' "$DIAL" >"$W/expected.ini"
 cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" ||
   fail "settings file differs: $(od -c "$W/app/Sindrat.ini")"
 
-step "a save that fails: told in a message box, the old settings kept"
-# The new file is written beside the old one first ("Sindrat.ini.new"); a folder of that name
-# makes the write fail even for root, who may write into any folder.
-mkdir "$W/app/Sindrat.ini.new"
+step "a save that fails: told in a message box, nothing left behind"
+# A folder where the settings file belongs: nothing can replace it, not even for root, who may
+# write into any folder. The program starts from the initial values.
+rm "$W/app/Sindrat.ini"
+mkdir "$W/app/Sindrat.ini"
 start_kavrel second
 sleep 1
 "$WM_CLOSE" "$WID" || fail "the close request could not be sent"
@@ -255,10 +256,13 @@ import -window "$BOX" "$OUT/kavrel-save-failed.png"
 xdotool windowfocus --sync "$BOX" key Return
 wait_ended "$KAVREL_PID" 15
 [ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after the failed save"
-cmp -s "$W/expected.ini" "$W/app/Sindrat.ini" || fail "the failed save changed the settings file"
+[ -d "$W/app/Sindrat.ini" ] && [ -z "$(ls -A "$W/app/Sindrat.ini")" ] ||
+  fail "the failed save changed the folder in the settings file's place"
+left=$(cd "$W/app" && ls -A | grep -vx -e kavrel -e Sindrat.ini || true)
+[ -z "$left" ] || fail "the failed save left files beside the program: $left"
 
 step "the sound server ends, or hangs, while a long dial string plays: told once, the next key sounds"
-rmdir "$W/app/Sindrat.ini.new"
+rmdir "$W/app/Sindrat.ini"
 LONG=123A456B789C*0#D123A456B789C*0#D123A456B789C*0#D  # 48 tones of 160 ms
 printf '%s\r\n80\r\n 301 \r\n \r\n \r\n' "$LONG" >"$W/app/Sindrat.ini"
 start_kavrel third

@@ -1,8 +1,10 @@
 // The dialer window's logic on the headless engine, in virtual time.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -530,12 +532,26 @@ TEST(Settings, ShutdownWhilePlayingStopsThenSavesExactly) {
 
 TEST(Settings, AFailedSaveKeepsTheOldFileAndSaysSo) {
   Dialer d("old\r\n40\r\n 10 \r\n \r\n \r\n");
-  fs::create_directory(d.dir() / "Sindrat.ini.new");  // the new file cannot be created
   d.form.Text1.SetText(u"new");
-  d.form.UserClose();
+  {
+    // As on a full disk: no file may grow past 8 bytes (the signal would end the process).
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit small = before;
+    small.rlim_cur = 8;
+    const auto was = std::signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    d.form.UserClose();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, was);
+  }
   ASSERT_EQ(d.engine.Messages().size(), 1u);
-  EXPECT_NE(d.engine.Messages()[0].find(u"settings could not be saved"), std::u16string::npos);
+  const std::string message = runtime::ToUtf8(d.engine.Messages()[0]);
+  EXPECT_NE(message.find("settings could not be saved (Cannot write"), std::string::npos)
+      << message;
   EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "old\r\n40\r\n 10 \r\n \r\n \r\n");
+  // The half-written file is gone.
+  EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), fs::directory_iterator()), 1);
 }
 
 TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
