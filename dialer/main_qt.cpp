@@ -33,11 +33,10 @@ int main(int argc, char** argv) {
   forms::qt::QtBinding binding;
   dialer::Form1 form(binding, audio::OpenSdlDevice);
   binding.Build(form);
-  // A termination signal closes the window as the user would, so the settings are saved.
+  // A termination signal saves the settings and ends the program, even during start-up.
   binding.CloseOnTerminationSignals();
 
   // Start-up errors (no sound device, say) are shown in a message box; the window opens anyway.
   form.UserLoad();
-  binding.Window().show();
-  return QApplication::exec();
+  return binding.Run();
 }

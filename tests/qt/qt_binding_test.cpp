@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -604,6 +605,33 @@ TEST_F(QtBindingTest, ATerminationSignalClosesTheWindowAsTheUserWould) {
   binding_.CloseOnTerminationSignals();
   std::raise(SIGTERM);
   EXPECT_TRUE(QTest::qWaitFor([&] { return form_.unloads == 1; }, 5000));
+  EXPECT_FALSE(binding_.Window().isVisible());
+}
+
+TEST_F(QtBindingTest, ATerminationSignalEndsAMessageBoxAndTheProgramOnce) {
+  binding_.CloseOnTerminationSignals();
+  QTimer::singleShot(0, [] { std::raise(SIGTERM); });
+  QTimer guard;  // should a box or Run wait for a user, they are ended rather than hang
+  QObject::connect(&guard, &QTimer::timeout, [] {
+    if (QWidget* box = QApplication::activeModalWidget()) box->close();
+    QCoreApplication::exit(2);
+  });
+  guard.start(10000);
+  QElapsedTimer shown;
+  shown.start();
+  binding_.ShowMessage(u"waits for a user");
+  EXPECT_LT(shown.elapsed(), 5000);
+  EXPECT_EQ(form_.unloads, 1);
+  EXPECT_FALSE(binding_.Window().isVisible());
+
+  // From now on nothing waits and nothing runs twice; a message goes to standard error, and the
+  // exit status says so.
+  std::raise(SIGTERM);
+  QCoreApplication::processEvents();
+  binding_.ShowMessage(u"the settings could not be saved");
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_EQ(binding_.Run(), 1);
+  EXPECT_EQ(form_.unloads, 1);
   EXPECT_FALSE(binding_.Window().isVisible());
 }
 

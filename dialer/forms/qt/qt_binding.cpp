@@ -23,6 +23,7 @@
 #include <QUrl>
 #include <QWidget>
 #include <csignal>
+#include <cstdio>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -531,9 +532,17 @@ void QtBinding::DisarmTimer(Timer& timer) {
 }
 
 void QtBinding::ShowMessage(const std::u16string& text) {
+  if (ending_) {
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                 ToQ(text).toLocal8Bit().constData());
+    told_on_stderr_ = true;
+    return;
+  }
   const std::u16string_view title = form_ != nullptr ? form_->layout().title : u"";
   QMessageBox box(QMessageBox::Warning, ToQ(title), ToQ(text), QMessageBox::Ok, window_.get());
+  open_boxes_.push_back(&box);
   box.exec();
+  open_boxes_.pop_back();
 }
 
 std::string QtBinding::ProgramFolder() {
@@ -561,13 +570,32 @@ void QtBinding::CloseOnTerminationSignals() {
   connect(stop_requests_.get(), &QSocketNotifier::activated, this, [this] {
     char byte;
     [[maybe_unused]] const ssize_t got = read(signal_pipe[1], &byte, 1);
-    window_->close();
+    EndOnSignal();
   });
   struct sigaction action {};
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (int signal : kTerminationSignals) sigaction(signal, &action, nullptr);
+}
+
+void QtBinding::EndOnSignal() {
+  if (ending_) return;
+  ending_ = true;
+  WindowClosing();
+  window_->hide();
+  // Each box's loop ends; so does Run's, which also ends a box's that a handler opened in it.
+  for (QDialog* box : open_boxes_) box->done(QMessageBox::Ok);
+  if (running_) QCoreApplication::exit(told_on_stderr_ ? 1 : 0);
+}
+
+int QtBinding::Run() {
+  if (ending_) return told_on_stderr_ ? 1 : 0;
+  window_->show();
+  running_ = true;
+  const int status = QApplication::exec();
+  running_ = false;
+  return status;
 }
 
 void QtBinding::WindowClosing() {

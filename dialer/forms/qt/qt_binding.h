@@ -10,9 +10,11 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "dialer/forms/form.h"
 
+class QDialog;
 class QSocketNotifier;
 class QTimer;
 class QWidget;
@@ -39,9 +41,15 @@ class QtBinding final : public QObject, public Binding {
   // Builds the window and a widget for every control of the form (which must be fully
   // constructed). Call once, before Form::UserLoad.
   void Build(Form& form);
-  // Closes the window the way the user would when the process is asked to end (SIGTERM, SIGINT,
-  // SIGHUP), so that the form's closing work is done. Call after Build; once per process.
+  // Ends the program when the process is asked to (SIGTERM, SIGINT, SIGHUP), at any moment, a
+  // message box's too: the form's closing work runs once, as when the user closes the window,
+  // every open message box ends, and Run returns, or does not show the window when start-up has
+  // not finished. A message from then on goes to standard error, as nobody is there to answer
+  // it. Call after Build; once per process.
   void CloseOnTerminationSignals();
+  // Shows the window and runs its events until it closes; returns the exit status: 0, or 1 when
+  // a termination signal ended the program and a message (a failed save) went to standard error.
+  int Run();
   // The window; each control's widget is a child named after it: "Name", or "Name(5)" for a
   // member of a control array.
   QWidget& Window() const { return *window_; }
@@ -71,9 +79,15 @@ class QtBinding final : public QObject, public Binding {
   std::unordered_map<const Control*, QWidget*> widgets_;
   std::unordered_map<const QObject*, Control*> controls_;
   std::unordered_map<const Timer*, QTimer*> timers_;
+  void EndOnSignal();
+
   std::unique_ptr<QSocketNotifier> stop_requests_;
+  std::vector<QDialog*> open_boxes_;
   bool caption_pending_ = false;
   bool closed_ = false;
+  bool running_ = false;  // inside Run's event loop
+  bool ending_ = false;   // a termination signal came
+  bool told_on_stderr_ = false;
   // A text box's click comes with the button's release; the release that ends a double click
   // makes no second click.
   const QObject* double_clicked_ = nullptr;
