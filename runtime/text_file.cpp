@@ -35,11 +35,15 @@ std::string TempName(const std::string& path) {
 }
 
 constexpr int kTempAttempts = 100;
+#if defined(_WIN32)
+// A file held by another process is tried again every 20 ms, for about a second.
+constexpr int kHeldAttempts = 50;
+#endif
 
 #if defined(_WIN32)
 
-std::string Reason() {
-  return ErrorText(static_cast<HRESULT>(GetLastError()));
+std::string Reason(DWORD error = GetLastError()) {
+  return ErrorText(static_cast<HRESULT>(error));
 }
 
 // Writes the text into a new file beside `path`, flushed to disk, and moves it over `path`; the
@@ -68,12 +72,19 @@ void Replace(const std::string& path, const std::string& text) {
     DeleteFileA(temp.c_str());
     AccessError("Cannot write", path, why);
   }
-  // The file may not exist yet, which ReplaceFile refuses; a move replaces it or makes it.
-  if (!MoveFileExA(temp.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    const std::string why = Reason();
-    DeleteFileA(temp.c_str());
-    AccessError("Cannot replace", path, why);
+  // The file may not exist yet, which ReplaceFile refuses; a move replaces it or makes it. A file
+  // that is open cannot be replaced, and another save or a program reading the file holds it
+  // for a moment: a refused move is tried again for about a second.
+  for (int attempt = 1;
+       !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+       ++attempt) {
+    const DWORD error = GetLastError();
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+        attempt == kHeldAttempts) {
+      DeleteFileA(temp.c_str());
+      AccessError("Cannot replace", path, Reason(error));
+    }
+    Sleep(20);
   }
 }
 
@@ -136,6 +147,14 @@ void Replace(const std::string& path, const std::string& text) {
 
 std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_t max_lines) {
   FILE* f = std::fopen(path.c_str(), "rb");
+#if defined(_WIN32)
+  // While a save in another process moves its file over this one, it cannot be opened: that
+  // moment passes, and the settings must not fall back to the initial values for it.
+  for (int attempt = 1; !f && errno == EACCES && attempt < kHeldAttempts; ++attempt) {
+    Sleep(20);
+    f = std::fopen(path.c_str(), "rb");
+  }
+#endif
   if (!f) return std::nullopt;
   std::vector<std::string> lines;
   std::string line;
