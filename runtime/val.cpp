@@ -1,6 +1,8 @@
 #include "runtime/val.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <string>
 
 #include "runtime/error.h"
@@ -45,6 +47,8 @@ double ReadRadix(Reader<Char>& in, int radix) {
     value = value * radix + d;
     in.Take();
   }
+  // Enough digits pass the largest double, as a decimal literal can.
+  if (std::isinf(value)) RaiseOverflow();
   return value;
 }
 
@@ -59,6 +63,8 @@ long DecimalOrder(const std::string& literal) {
     if (std::from_chars(first, literal.data() + literal.size(), exponent).ec != std::errc()) {
       exponent = (*first == '-') ? -1000000 : 1000000;
     }
+    // Far beyond any double either way; kept small so that adding the position cannot overflow.
+    exponent = std::clamp(exponent, -1000000L, 1000000L);
   }
   const size_t point = mantissa.find('.');
   const size_t int_end = point == std::string::npos ? mantissa.size() : point;

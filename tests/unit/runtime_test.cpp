@@ -60,6 +60,13 @@ TEST(Val, BeyondDoubleRangeIsOverflow) {
     EXPECT_EQ(e.number(), runtime::kOverflow);
   }
   EXPECT_THROW(Val(std::string(400, '9')), runtime::Error);
+  // Hexadecimal and octal too: 256 hex digits and 342 octal ones go beyond a double.
+  EXPECT_THROW(Val("&H" + std::string(256, 'F')), runtime::Error);
+  EXPECT_THROW(Val("&O" + std::string(342, '7')), runtime::Error);
+  EXPECT_EQ(Val("&H" + std::string(255, 'F')), 0x1p1020);
+  // Exponents at the ends of a 64-bit integer.
+  EXPECT_THROW(Val("1e9223372036854775807"), runtime::Error);
+  EXPECT_EQ(Val("0.001e-9223372036854775808"), 0);
 }
 
 TEST(Rounding, TiesGoToEven) {
