@@ -49,6 +49,22 @@ std::u16string Decimal(long long n) {
 
 }  // namespace
 
+StoredSettings ReadStoredSettings(const std::vector<std::string>& lines) {
+  StoredSettings stored;
+  if (lines.size() >= 1) stored.dial_string = runtime::FromAnsi(lines[0]);
+  if (lines.size() >= 2) stored.tone_time = runtime::FromAnsi(lines[1]);
+  if (lines.size() >= 3) {
+    try {
+      const int16_t value = runtime::CInt(runtime::Val(lines[2]));
+      const forms::ScrollRange& range = Form1Layout().Definition("VScroll1").range;
+      if (value >= range.min && value <= range.max) stored.volume = value;
+    } catch (const runtime::Error&) {
+      // Not a number of the volume's size: the initial volume stays.
+    }
+  }
+  return stored;
+}
+
 int16_t DialKeyIndex(char16_t c) {
   if (c >= u'a' && c <= u'd') c = static_cast<char16_t>(c - u'a' + u'A');
   const size_t at = kKeypad.find(c);
@@ -99,18 +115,10 @@ void Form1::ReadSettings() {
   auto lines = runtime::ReadLines(settings_.path, 3);
   if (!lines && !settings_.defaults.empty()) lines = runtime::ReadLines(settings_.defaults, 3);
   if (!lines) return;
-  if (lines->size() >= 1) Text1.SetText(runtime::FromAnsi((*lines)[0]));
-  if (lines->size() >= 2) Text2.SetText(runtime::FromAnsi((*lines)[1]));
-  if (lines->size() >= 3) {
-    int16_t value = 0;
-    try {
-      value = runtime::CInt(runtime::Val((*lines)[2]));
-    } catch (const runtime::Error&) {
-      return;
-    }
-    const forms::ScrollRange& range = VScroll1.def().range;
-    if (value >= range.min && value <= range.max) VScroll1.SetValue(value);
-  }
+  const StoredSettings stored = ReadStoredSettings(*lines);
+  if (stored.dial_string) Text1.SetText(*stored.dial_string);
+  if (stored.tone_time) Text2.SetText(*stored.tone_time);
+  if (stored.volume) VScroll1.SetValue(*stored.volume);
 }
 
 void Form1::Form_Load() {

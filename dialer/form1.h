@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "audio/device.h"
 #include "audio/output.h"
@@ -110,5 +112,16 @@ const forms::Layout& Form1Layout();
 // The key index a dial-string character presses: its place in kKeypad (a to d as A to D), or -1
 // (a pause) for any other character.
 int16_t DialKeyIndex(char16_t c);
+
+// What the first three lines of a settings file give the window at start-up: the dial string and
+// the tone time as they stand, and the volume when it is a number within the scroll bar's range.
+// What the file lacks, or a volume that does not fit, is left out: that control keeps its
+// initial value.
+struct StoredSettings {
+  std::optional<std::u16string> dial_string;  // Text1
+  std::optional<std::u16string> tone_time;    // Text2
+  std::optional<int16_t> volume;              // VScroll1
+};
+StoredSettings ReadStoredSettings(const std::vector<std::string>& lines);
 
 }  // namespace dialer

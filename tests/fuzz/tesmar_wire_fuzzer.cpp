@@ -8,24 +8,19 @@
 //   encoding of what it read.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "regservice/wire_format.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using tesmar::ReplyReader;
 using tesmar::Request;
 
-void Check(bool condition, const char* what) {
-  if (condition) return;
-  std::fprintf(stderr, "wire format: %s\n", what);
-  std::abort();
-}
+using fuzz::Check;
 
 std::vector<std::string> Messages(const std::uint8_t* data, std::size_t size) {
   std::vector<std::string> messages;
