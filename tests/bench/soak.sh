@@ -13,14 +13,11 @@ SEED=${2:-1}
 BENCH=${3:-$ROOT/build/linux/bin/soak_bench}
 source "$ROOT/tests/e2e/lib/pulse.sh"
 source "$ROOT/tests/e2e/lib/poll.sh"
+source "$ROOT/tests/e2e/lib/xvfb.sh"
 
 pulse_start
 W=$PULSE_WORK
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$W/display" >"$W/xvfb.log" 2>&1 &
-XVFB_PID=$!
-pulse_at_exit "kill $XVFB_PID 2>/dev/null; wait $XVFB_PID 2>/dev/null"
-wait_for 20 '[ -s "$W/display" ]' || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=":$(head -1 "$W/display")"
+xvfb_start
 
 pulse_record_start "$W/cap.wav"
 # The recording's first sample, in wall-clock milliseconds: what has reached the file by now

@@ -30,6 +30,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/lib/pulse.sh"
 # shellcheck source=lib/poll.sh
 source "$HERE/lib/poll.sh"
+# shellcheck source=lib/xvfb.sh
+source "$HERE/lib/xvfb.sh"
 
 for cmd in Xvfb xdotool xprop import convert; do
   command -v "$cmd" >/dev/null || { echo "missing $cmd (install with: scripts/setup e2e)" >&2; exit 1; }
@@ -84,11 +86,7 @@ pulse_start
 W=$PULSE_WORK
 
 step "virtual display"
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$W/display" >"$W/xvfb.log" 2>&1 &
-XVFB_PID=$!
-pulse_at_exit "kill $XVFB_PID 2>/dev/null; wait $XVFB_PID 2>/dev/null"
-wait_for 20 '[ -s "$W/display" ]' || fail "Xvfb did not start: $(cat "$W/xvfb.log")"
-export DISPLAY=":$(head -1 "$W/display")"
+xvfb_start || fail "no virtual display"
 
 step "kavrel from a folder of its own, with prepared settings"
 mkdir "$W/app"

@@ -14,6 +14,8 @@ HERE=$(cd "$(dirname "$0")" && pwd)
 source "$HERE/lib/pulse.sh"
 # shellcheck source=lib/poll.sh
 source "$HERE/lib/poll.sh"
+# shellcheck source=lib/xvfb.sh
+source "$HERE/lib/xvfb.sh"
 
 step() { echo "-- $*" >&2; }
 fail() {
@@ -24,11 +26,7 @@ fail() {
 
 pulse_start
 W=$PULSE_WORK
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$W/display" >"$W/xvfb.log" 2>&1 &
-XVFB_PID=$!
-pulse_at_exit "kill $XVFB_PID 2>/dev/null; wait $XVFB_PID 2>/dev/null"
-wait_for 20 '[ -s "$W/display" ]' || fail "Xvfb did not start: $(cat "$W/xvfb.log")"
-export DISPLAY=":$(head -1 "$W/display")"
+xvfb_start || fail "no virtual display"
 mkdir "$W/app"
 cp "$KAVREL" "$W/app/kavrel"
 
