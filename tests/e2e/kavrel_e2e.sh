@@ -32,6 +32,8 @@ source "$HERE/lib/pulse.sh"
 source "$HERE/lib/poll.sh"
 # shellcheck source=lib/xvfb.sh
 source "$HERE/lib/xvfb.sh"
+# shellcheck source=lib/kavrel.sh
+source "$HERE/lib/kavrel.sh"
 
 for cmd in Xvfb xdotool xprop import convert; do
   command -v "$cmd" >/dev/null || { echo "missing $cmd (install with: scripts/setup e2e)" >&2; exit 1; }
@@ -102,13 +104,8 @@ chmod +x "$W/browser"
 start_kavrel() {  # WHICH [NAME=VALUE...]
   local which=$1
   shift
-  (cd "$W/app" && exec env QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio "$@" ./kavrel \
-    </dev/null >"$W/kavrel.log" 2>&1) &
-  KAVREL_PID=$!
-  pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
-  WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
+  kavrel_start "$W/app" "$W/kavrel.log" "$@" ||
     fail "no window titled 'Pelorin 1.0' within 30 s of the $which start"
-  [ -n "$WID" ] || fail "no window found at the $which start"
 }
 start_kavrel first BROWSER="$W/browser"
 title() { xdotool getwindowname "$WID" 2>/dev/null; }

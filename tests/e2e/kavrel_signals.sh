@@ -16,6 +16,8 @@ source "$HERE/lib/pulse.sh"
 source "$HERE/lib/poll.sh"
 # shellcheck source=lib/xvfb.sh
 source "$HERE/lib/xvfb.sh"
+# shellcheck source=lib/kavrel.sh
+source "$HERE/lib/kavrel.sh"
 
 step() { echo "-- $*" >&2; }
 fail() {
@@ -36,11 +38,7 @@ start() {
   local settings=$1
   shift
   printf '%b' "$settings" >"$W/app/Sindrat.ini"
-  (cd "$W/app" && exec env QT_QPA_PLATFORM=xcb SDL_AUDIODRIVER=pulseaudio "$@" ./kavrel \
-    </dev/null >"$W/kavrel.log" 2>&1) &
-  KAVREL_PID=$!
-  pulse_at_exit "kill -KILL $KAVREL_PID 2>/dev/null"
-  WID=$(timeout 30 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1) ||
+  kavrel_start "$W/app" "$W/kavrel.log" "$@" ||
     fail "nothing titled 'Pelorin 1.0' on screen within 30 s"
 }
 # Sends SIGTERM; kavrel must end within LIMIT seconds, with status 0, leaving SETTINGS. A program
