@@ -22,57 +22,69 @@ int32_t PlayDX8Module::Volume() const {
 
 void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
   const int32_t buffer_bytes = BlockSamples * 4;
-  // Everything is made aside and put in place once nothing can fail any more.
-  std::unique_ptr<audio::SoundDevice> opened;
-  audio::SoundDevice* device = SoundDevice.get();
-  audio::BufferDesc desc = BufferDesc;
-  EventHandle event0 = NotifyEvent0;
-  EventHandle event1 = NotifyEvent1;
-  if (!device) {
-    // Without a device the window still works; the user hears about it once, not per rebuild or
-    // key. After a loss the device may be back (plugged in again, its server restarted): each
-    // call tries again.
-    if (device_failed_ && !device_lost_) return;
-    lost_device_.reset();
-    try {
-      opened = open_device_();
-      opened->SetCooperativeLevel(window_(), kCooperativePriority);
-    } catch (...) {
-      const bool told = device_failed_;
-      device_failed_ = true;
-      if (!told) throw;
-      // Quietly without a device, whose next try makes a buffer for the bank of this call.
+  switch (device_state_) {
+    case DeviceState::kNotOpened:
+      try {
+        OpenOutput(buffer_bytes);
+      } catch (...) {
+        // Without a device the window still works; the user hears about it once, not per
+        // rebuild or key.
+        device_state_ = DeviceState::kAbsent;
+        BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+        throw;
+      }
+      return;
+    case DeviceState::kAbsent:
+    case DeviceState::kLost:
       BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
       return;
+    case DeviceState::kOpen: {
+      audio::BufferDesc desc = BufferDesc;
+      desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+      MakeBuffer(nullptr, *SoundDevice, desc, NotifyEvent0, NotifyEvent1);
+      return;
     }
-    device = opened.get();
-    device->WatchLoss([this] { DeviceLost(); });
-    // The events serve every buffer of this device: a rebuild makes none.
-    event0 = device->CreateEvent(sink_);
-    event1 = device->CreateEvent(sink_);
-    desc.flags = kCtrlVolume | kCtrlPositionNotify;
-    WaveFormat& f = desc.format;
-    f.format_tag = 1;
-    f.channels = 1;
-    f.samples_per_sec = 11025;
-    f.bits_per_sample = 16;
-    f.block_align = static_cast<uint16_t>(runtime::CInt(16.0 / 8));
-    f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
-    f.extra_size = 0;
   }
-  desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+}
 
+void PlayDX8Module::OpenOutput(int32_t buffer_bytes) {
+  // The device is closed only now: closing waits for its sound server, which may hang.
+  lost_device_.reset();
+  std::unique_ptr<audio::SoundDevice> opened = open_device_();
+  opened->SetCooperativeLevel(window_(), kCooperativePriority);
+  audio::SoundDevice& device = *opened;
+  device.WatchLoss([this] { DeviceLost(); });
+  // The events serve every buffer of this device: a rebuild makes none.
+  const EventHandle event0 = device.CreateEvent(sink_);
+  const EventHandle event1 = device.CreateEvent(sink_);
+  audio::BufferDesc desc;
+  desc.flags = kCtrlVolume | kCtrlPositionNotify;
+  WaveFormat& f = desc.format;
+  f.format_tag = 1;
+  f.channels = 1;
+  f.samples_per_sec = 11025;
+  f.bits_per_sample = 16;
+  f.block_align = static_cast<uint16_t>(runtime::CInt(16.0 / 8));
+  f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
+  f.extra_size = 0;
+  desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+  MakeBuffer(std::move(opened), device, desc, event0, event1);
+}
+
+void PlayDX8Module::MakeBuffer(std::unique_ptr<audio::SoundDevice> opened,
+                               audio::SoundDevice& device, audio::BufferDesc desc,
+                               EventHandle event0, EventHandle event1) {
+  const int32_t buffer_bytes = static_cast<int32_t>(desc.buffer_bytes);
   const std::array<PositionNotify, 2> table = {
       {{runtime::CLng(buffer_bytes / 2.0 - kNotifyLead), event0},
        {buffer_bytes - kNotifyLead, event1}}};
-  std::unique_ptr<audio::SoundBuffer> buffer = device->CreateSoundBuffer(desc);
+  std::unique_ptr<audio::SoundBuffer> buffer = device.CreateSoundBuffer(desc);
   buffer->SetNotificationPositions(table);
   buffer->SetVolume(Volume());
 
   if (opened) {
     SoundDevice = std::move(opened);
-    device_failed_ = false;
-    device_lost_ = false;
+    device_state_ = DeviceState::kOpen;
   }
   BufferDesc = desc;
   NotifyEvent0 = event0;
@@ -110,9 +122,8 @@ void PlayDX8Module::StartOutput() {
 }
 
 void PlayDX8Module::ResetOutput() {
-  if (device_lost_) {
-    const int32_t block = BufferBytes() / 4;
-    CreateOutput(block);
+  if (device_state_ == DeviceState::kLost) {
+    OpenOutput(BufferBytes());
     return;
   }
   if (!SoundBuffer) return;
@@ -128,7 +139,7 @@ void PlayDX8Module::DeviceLost() {
   lost_device_ = std::move(SoundDevice);
   OutputReady = false;
   WriteCursor = 0;
-  device_lost_ = true;
+  device_state_ = DeviceState::kLost;
   sink_.DeviceLost();
 }
 

@@ -23,12 +23,11 @@ class PlayDX8Module {
   PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
                 std::function<runtime::WindowHandle()> window, EventSink& sink);
 
-  // Sets up the device and its two events (first call, or the first after the device was lost)
-  // and a new stopped buffer of two blocks with its notifications; WriteCursor 0. If the device
-  // could not be set up at the first call, the error is raised that one time; later calls leave
-  // the output absent (OutputReady false). After a loss every call tries the default device
-  // again, and the first failure of those is raised. Any other failure leaves the buffer, its
-  // description and its notifications as they were.
+  // Makes a new stopped buffer of two blocks with its notifications; WriteCursor 0. At the first
+  // call it also sets up the device and its two events, and raises the error if that fails; the
+  // output then stays absent (OutputReady false) without further tries. While the device is lost
+  // it only records the new size, for the buffer that the next ResetOutput makes. Any other
+  // failure leaves the buffer, its description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
   // Writes tone bank row ToneNumber into the half at WriteCursor and moves to the other half.
   // A row shorter than the half is refused.
@@ -36,7 +35,9 @@ class PlayDX8Module {
   // Applies the volume and plays looping from the current position.
   void StartOutput();
   // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0. After the
-  // device was lost, opens the default device again for it (as CreateOutput).
+  // device was lost, tries once to open the default device again for it, and raises the error
+  // when that fails: the caller's action (a key, a Play, a Send) ends there, so one action costs
+  // at most one try however many keys it holds.
   void ResetOutput();
 
   // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
@@ -61,12 +62,24 @@ class PlayDX8Module {
   // false) and the sink hears of it.
   void DeviceLost();
 
+  // Opens the default device, with its events, and makes a buffer of buffer_bytes on it.
+  void OpenOutput(int32_t buffer_bytes);
+  // Makes the buffer on `device` with `desc`; puts everything in place once nothing can fail.
+  void MakeBuffer(std::unique_ptr<audio::SoundDevice> opened, audio::SoundDevice& device,
+                  audio::BufferDesc desc, EventHandle event0, EventHandle event1);
+
+  enum class DeviceState {
+    kNotOpened,  // before the first CreateOutput
+    kOpen,
+    kAbsent,  // none could be opened at the first call: the window goes on without sound
+    kLost,    // went away; the next ResetOutput tries again
+  };
+
   DeviceFactory open_device_;
   std::function<int16_t()> scroll_value_;
   std::function<runtime::WindowHandle()> window_;
   EventSink& sink_;
-  bool device_failed_ = false;
-  bool device_lost_ = false;
+  DeviceState device_state_ = DeviceState::kNotOpened;
   std::unique_ptr<audio::SoundDevice> lost_device_;
 };
 
