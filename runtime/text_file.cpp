@@ -1,8 +1,8 @@
 #include "runtime/text_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #include "runtime/error.h"
@@ -35,10 +35,45 @@ std::string TempName(const std::string& path) {
 }
 
 constexpr int kTempAttempts = 100;
-#if defined(_WIN32)
-// A file held by another process is tried again every 20 ms, for about a second.
-constexpr int kHeldAttempts = 50;
-#endif
+
+// Splits bytes into lines as they arrive, keeping the first `max` lines whole.
+class LineSplitter {
+ public:
+  explicit LineSplitter(size_t max) : max_(max) {}
+  bool Full() const { return lines_.size() >= max_; }
+  void Feed(const char* bytes, size_t size) {
+    for (size_t i = 0; i < size && !Full(); ++i) {
+      const char c = bytes[i];
+      // CR LF ends one line, even when the two arrive in different reads.
+      if (after_cr_) {
+        after_cr_ = false;
+        if (c == '\n') continue;
+      }
+      if (c == '\r' || c == '\n') {
+        lines_.push_back(std::move(line_));
+        line_.clear();
+        open_line_ = false;
+        after_cr_ = c == '\r';
+      } else {
+        line_ += c;
+        open_line_ = true;
+      }
+    }
+  }
+  std::vector<std::string> Finish() {
+    if (open_line_ && !Full()) lines_.push_back(std::move(line_));
+    return std::move(lines_);
+  }
+
+ private:
+  size_t max_;
+  std::vector<std::string> lines_;
+  std::string line_;
+  bool open_line_ = false;
+  bool after_cr_ = false;
+};
+
+constexpr size_t kReadChunk = 64 * 1024;
 
 #if defined(_WIN32)
 
@@ -46,15 +81,76 @@ std::string Reason(DWORD error = GetLastError()) {
   return ErrorText(static_cast<HRESULT>(error));
 }
 
+// Tries again while the error is one of `transient`: refusals that Windows gives only while
+// another program holds the file (a sharing violation: it opened the file without sharing what
+// this call needs; an access denied replace: the file is open). Our own readers and saves hold
+// the file for moments; an editor or a virus scanner may take longer. So the pauses grow, and
+// after 10 s in all the refusal stands: a file held for good is reported, not hung on.
+template <class Try>
+bool WaitOutHolders(Try attempt, std::initializer_list<DWORD> transient) {
+  DWORD pause = 1, waited = 0;
+  for (;;) {
+    if (attempt()) return true;
+    const DWORD error = GetLastError();
+    if (std::find(transient.begin(), transient.end(), error) == transient.end() ||
+        waited >= 10000) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(pause);
+    waited += pause;
+    pause = std::min<DWORD>(pause * 2, 50);
+  }
+}
+
+// Renames the open file `handle` over `name`, a file in the same folder, even while other
+// programs have `name` open, provided they allow its deletion (FILE_SHARE_DELETE): they go on
+// reading the old file, and later opens find the new one. FileRenameInfoEx with POSIX semantics
+// is Windows 10 1607's, on NTFS; older systems, other file systems and Wine refuse it.
+bool RenameOverOpenFile(HANDLE handle, const std::string& name) {
+  // Missing from mingw-w64's enumeration, whose condition compares _WIN32_WINNT with an NTDDI
+  // value; 22 is its documented value.
+  constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+  constexpr DWORD kReplaceIfExists = 0x1, kPosixSemantics = 0x2;
+  const int length =
+      MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  if (length <= 0) return false;
+  // FILE_RENAME_INFO with Flags where older headers have the BOOLEAN ReplaceIfExists.
+  struct RenameInfoEx {
+    DWORD Flags;
+    HANDLE RootDirectory;
+    DWORD FileNameLength;
+    WCHAR FileName[1];
+  };
+  std::vector<unsigned char> storage(sizeof(RenameInfoEx) + length * sizeof(WCHAR));
+  auto* info = reinterpret_cast<RenameInfoEx*>(storage.data());
+  info->Flags = kReplaceIfExists | kPosixSemantics;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(length * sizeof(WCHAR));
+  // A name without a folder renames the file within its own folder.
+  MultiByteToWideChar(CP_ACP, 0, name.data(), static_cast<int>(name.size()), info->FileName,
+                      length);
+  return SetFileInformationByHandle(handle, kFileRenameInfoEx, info,
+                                    static_cast<DWORD>(storage.size())) != 0;
+}
+
+std::string BaseName(const std::string& path) {
+  const size_t sep = path.find_last_of("\\/:");
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
 // Writes the text into a new file beside `path`, flushed to disk, and moves it over `path`; the
-// move is on disk when it returns.
+// move is on disk when it returns. Where the system renames over open files, neither readers
+// (ReadLines shares deletion) nor another save hold it up; elsewhere they are waited out.
 void Replace(const std::string& path, const std::string& text) {
   std::string temp;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
     temp = TempName(path);
-    file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    // DELETE for the rename through this handle. Readers may open the file as soon as it has the
+    // settings file's name, and another save may replace it then.
+    file = CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE &&
         (GetLastError() != ERROR_FILE_EXISTS || attempt + 1 == kTempAttempts)) {
       AccessError("Cannot write", path, Reason());
@@ -64,7 +160,9 @@ void Replace(const std::string& path, const std::string& text) {
   bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
             written == text.size() && FlushFileBuffers(file);
   std::string why = ok ? "" : Reason();
-  if (!CloseHandle(file) && ok) {
+  // A flush of the handle after the rename commits the folder's change as well.
+  const bool renamed = ok && RenameOverOpenFile(file, BaseName(path)) && FlushFileBuffers(file);
+  if (!CloseHandle(file) && ok && !renamed) {
     ok = false;
     why = Reason();
   }
@@ -72,19 +170,19 @@ void Replace(const std::string& path, const std::string& text) {
     DeleteFileA(temp.c_str());
     AccessError("Cannot write", path, why);
   }
-  // The file may not exist yet, which ReplaceFile refuses; a move replaces it or makes it. A file
-  // that is open cannot be replaced, and another save or a program reading the file holds it
-  // for a moment: a refused move is tried again for about a second.
-  for (int attempt = 1;
-       !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-       ++attempt) {
+  if (renamed) return;
+  // The file may not exist yet, which ReplaceFile refuses; a move replaces it or makes it. The
+  // move is refused while the file is open anywhere (a reader, another save's move) with
+  // ERROR_ACCESS_DENIED, or ERROR_SHARING_VIOLATION for an opener that does not share deletion.
+  if (!WaitOutHolders(
+          [&] {
+            return MoveFileExA(temp.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+          },
+          {ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION})) {
     const DWORD error = GetLastError();
-    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
-        attempt == kHeldAttempts) {
-      DeleteFileA(temp.c_str());
-      AccessError("Cannot replace", path, Reason(error));
-    }
-    Sleep(20);
+    DeleteFileA(temp.c_str());
+    AccessError("Cannot replace", path, Reason(error));
   }
 }
 
@@ -146,37 +244,47 @@ void Replace(const std::string& path, const std::string& text) {
 }  // namespace
 
 std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_t max_lines) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  LineSplitter lines(max_lines);
+  std::vector<char> chunk(kReadChunk);
+  bool failed = false;
 #if defined(_WIN32)
-  // While a save in another process moves its file over this one, it cannot be opened: that
-  // moment passes, and the settings must not fall back to the initial values for it.
-  for (int attempt = 1; !f && errno == EACCES && attempt < kHeldAttempts; ++attempt) {
-    Sleep(20);
-    f = std::fopen(path.c_str(), "rb");
-  }
-#endif
-  if (!f) return std::nullopt;
-  std::vector<std::string> lines;
-  std::string line;
-  bool open_line = false;
-  int c;
-  while (lines.size() < max_lines && (c = std::fgetc(f)) != EOF) {
-    if (c == '\r' || c == '\n') {
-      if (c == '\r') {
-        const int next = std::fgetc(f);
-        if (next != '\n' && next != EOF) std::ungetc(next, f);
-      }
-      lines.push_back(std::move(line));
-      line.clear();
-      open_line = false;
-    } else {
-      line += static_cast<char>(c);
-      open_line = true;
+  // Opened so that a save may replace the file meanwhile (FILE_SHARE_DELETE); this read goes on
+  // in the old file. Only an opener that shares no reading refuses it, and only while it holds it.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  WaitOutHolders(
+      [&] {
+        file = CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+      },
+      {ERROR_SHARING_VIOLATION});
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  DWORD n = 0;
+  while (!lines.Full()) {
+    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr)) {
+      failed = true;
+      break;
     }
+    if (n == 0) break;
+    lines.Feed(chunk.data(), n);
   }
-  if (open_line && lines.size() < max_lines) lines.push_back(std::move(line));
-  std::fclose(f);
-  return lines;
+  CloseHandle(file);
+#else
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  while (!lines.Full()) {
+    const ssize_t n = read(fd, chunk.data(), chunk.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failed = true;
+    if (n <= 0) break;
+    lines.Feed(chunk.data(), static_cast<size_t>(n));
+  }
+  close(fd);
+#endif
+  // A file that cannot be read through counts as none: no settings taken from half of it.
+  if (failed) return std::nullopt;
+  return lines.Finish();
 }
 
 void ReplaceWithLines(const std::string& path, const std::vector<std::string>& lines) {

@@ -8,7 +8,8 @@
 namespace runtime {
 
 // The first max_lines lines of a file, without their line ends (CR LF, LF or a lone CR end a
-// line); nullopt when the file cannot be opened for reading.
+// line); nullopt when the file cannot be opened or read through. On Windows the file is opened so
+// that a save may replace it meanwhile.
 std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_t max_lines);
 
 // Writes the lines, each followed by CR LF, into a new file of its own beside `path`, flushes it
