@@ -10,8 +10,8 @@
 #include <objbase.h>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command) {
-  // The shell, which opens the web link, wants a single-threaded apartment.
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  // The shell, which opens the web link, wants a single-threaded apartment without OLE 1 DDE.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   int code = 1;
   try {
     forms::win32::Win32Binding binding(instance);

@@ -182,7 +182,9 @@ BYTE RegisterFile(const char* path) {
       }
     }
     SetLastError(0);
-    OleInitialize(nullptr);
+    // Only a successful call is balanced by OleUninitialize: one that failed (a thread already
+    // in another apartment) must not take away a reference it did not add.
+    const HRESULT ole = OleInitialize(nullptr);
     PumpMessages();
     if (RegisterDelay != 0) Sleep(kModuleDelayMs);
     const ServerEntry registerServer = FindEntry(module, "DllRegisterServer");
@@ -203,7 +205,7 @@ BYTE RegisterFile(const char* path) {
       if (started) failed = false;
       AddMessage("Tesmar-RegServer", ErrorText(startError, path, true));
     }
-    OleUninitialize();
+    if (SUCCEEDED(ole)) OleUninitialize();
     FreeLibrary(module);
   }
   SetCurrentDirectoryA(savedDirectory);
@@ -220,11 +222,15 @@ BYTE UnregisterFile(const char* path) {
   }
   const HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   if (module == nullptr) return 0;
+  // As for registering: the server's entry may use COM, and ShellExecute, which may start it as
+  // a local server, needs COM initialized on the calling thread.
+  const HRESULT ole = OleInitialize(nullptr);
   Sleep(kModuleDelayMs);
   const ServerEntry unregisterServer = FindEntry(module, "DllUnregisterServer");
   if (unregisterServer == nullptr || unregisterServer() != S_OK) {
     StartLocalServer(path, " /UnRegServer");
   }
+  if (SUCCEEDED(ole)) OleUninitialize();
   FreeLibrary(module);
   return 0;
 }

@@ -285,6 +285,9 @@ DsBuffer::~DsBuffer() {
     all.erase(std::remove(all.begin(), all.end(), this), all.end());
   });
   buffer_->Stop();
+  // The buffer goes before its events: DirectSound signals them by handle, and a handle closed
+  // while it may still do so could by then name another object of this process.
+  buffer_.reset();
 }
 
 void DsBuffer::AddEvents(std::vector<HANDLE>& events) const {
