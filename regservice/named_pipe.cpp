@@ -61,14 +61,18 @@ BOOL CNamedPipe::Flush() {
 BOOL CNamedPipe::Write(const void* lpBuffer, DWORD dwNumberOfBytesToWrite,
                        DWORD& dwNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
   dwNumberOfBytesWritten = 0;
-  return WriteFile(m_hPipe, lpBuffer, dwNumberOfBytesToWrite, &dwNumberOfBytesWritten,
-                   lpOverlapped);
+  // An overlapped call is given no count: WriteFile's page asks for NULL then, as the count it
+  // would store may be wrong; GetOverlappedResult has the true one.
+  return WriteFile(m_hPipe, lpBuffer, dwNumberOfBytesToWrite,
+                   lpOverlapped != nullptr ? nullptr : &dwNumberOfBytesWritten, lpOverlapped);
 }
 
 BOOL CNamedPipe::Read(void* lpBuffer, DWORD dwNumberOfBytesToRead, DWORD& dwNumberOfBytesRead,
                       LPOVERLAPPED lpOverlapped) {
   dwNumberOfBytesRead = 0;
-  return ReadFile(m_hPipe, lpBuffer, dwNumberOfBytesToRead, &dwNumberOfBytesRead, lpOverlapped);
+  // As in Write: no count for an overlapped call.
+  return ReadFile(m_hPipe, lpBuffer, dwNumberOfBytesToRead,
+                  lpOverlapped != nullptr ? nullptr : &dwNumberOfBytesRead, lpOverlapped);
 }
 
 BOOL CNamedPipe::SetReadMode(BOOL bByteMode, BOOL bBlocking) {

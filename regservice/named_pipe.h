@@ -36,8 +36,11 @@ class CNamedPipe {
               LPSECURITY_ATTRIBUTES lpSecurityAttributes);
   void Close();
 
+  // With lpOverlapped (a handle created with FILE_FLAG_OVERLAPPED), Connect, Write and Read
+  // return at once, and the byte count stays 0: GetOverlappedResult gives it.
   BOOL Connect(LPOVERLAPPED lpOverlapped = nullptr);
   BOOL Disconnect();
+  // Returns once the client has read all that was written, however long that takes.
   BOOL Flush();
   BOOL Write(const void* lpBuffer, DWORD dwNumberOfBytesToWrite, DWORD& dwNumberOfBytesWritten,
              LPOVERLAPPED lpOverlapped = nullptr);

@@ -2,55 +2,103 @@
 
 #include <windows.h>
 
-#include <atomic>
-
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
 #include "regservice/wire_format.h"
 
 namespace {
 
-constexpr DWORD kBufferSize = 4096;
+constexpr DWORD kInBufferSize = 4096;
+// No out buffer: see RunPipeService.
+constexpr DWORD kOutBufferSize = 0;
 constexpr DWORD kDefaultTimeOutMs = 1;
 // How long a client may take to send its whole request after connecting, and to read its reply.
 constexpr DWORD kClientTimeoutMs = 10000;
 
-// Disconnects the client if it is still connected when the time is up, which ends whatever read,
-// write or flush of the service waits for it: one silent client must not hold the only pipe
-// instance for ever. The timer runs on a pool thread; Stop waits for it.
-class ClientDeadline {
+// One of the client's two spans of time, counted from its construction. An operation that ran
+// out of it marks it missed: the client is then dropped.
+class Deadline {
  public:
-  ClientDeadline(CNamedPipe& pipe, DWORD timeoutMs) : m_pipe(pipe) {
-    // Without a timer this connection has no deadline, as if there were no limit at all.
-    if (!CreateTimerQueueTimer(&m_timer, nullptr, &ClientDeadline::Expire, this, timeoutMs, 0,
-                               WT_EXECUTEONLYONCE)) {
-      m_timer = nullptr;
-    }
-  }
-  ~ClientDeadline() { Stop(); }
-  ClientDeadline(const ClientDeadline&) = delete;
-  ClientDeadline& operator=(const ClientDeadline&) = delete;
+  explicit Deadline(DWORD timeoutMs) : m_end(GetTickCount64() + timeoutMs) {}
 
-  // Stops the timer, waiting for an expiry under way; true when the client was cut off. After
-  // this the deadline can no longer touch the pipe, so it never cuts off a later client.
-  bool Stop() {
-    if (m_timer != nullptr) {
-      DeleteTimerQueueTimer(nullptr, m_timer, INVALID_HANDLE_VALUE);
-      m_timer = nullptr;
-    }
-    return m_expired;
+  DWORD Remaining() const {
+    const ULONGLONG now = GetTickCount64();
+    return now >= m_end ? 0 : static_cast<DWORD>(m_end - now);
+  }
+  bool Missed() const { return m_missed; }
+  void Miss() { m_missed = true; }
+
+ private:
+  ULONGLONG m_end;
+  bool m_missed = false;
+};
+
+// The service thread's overlapped operations on the pipe, one at a time, with one manual-reset
+// event. Each is waited for here, so the OVERLAPPED and the buffer always outlive it.
+class PipeIo {
+ public:
+  explicit PipeIo(CNamedPipe& pipe) : m_pipe(pipe) {
+    m_overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (m_overlapped.hEvent == nullptr) CNamedPipe::ThrowPipeError();
+  }
+  ~PipeIo() { CloseHandle(m_overlapped.hEvent); }
+  PipeIo(const PipeIo&) = delete;
+  PipeIo& operator=(const PipeIo&) = delete;
+
+  // Waits for the next client for as long as it takes. A client that connected before the call
+  // (ERROR_PIPE_CONNECTED) is as connected as one the wait brings; any other failure shows in
+  // the first read, so the result is not needed.
+  void Connect() {
+    // ReadFile and WriteFile reset the event when they begin; ConnectNamedPipe's page does not
+    // say so.
+    ResetEvent(m_overlapped.hEvent);
+    if (m_pipe.Connect(&m_overlapped) || GetLastError() != ERROR_IO_PENDING) return;
+    DWORD unused = 0;
+    GetOverlappedResult(m_pipe.m_hPipe, &m_overlapped, &unused, TRUE);
+  }
+
+  // One read in message read mode: the bytes of the current message that fit (what is left of it
+  // stays for the next read), or 0 when the read failed or ran out of time.
+  DWORD Read(void* buffer, DWORD size, Deadline& deadline) {
+    DWORD unused = 0;
+    return Finish(m_pipe.Read(buffer, size, unused, &m_overlapped), deadline);
+  }
+
+  // True when the client has taken the whole message within the time left.
+  bool Write(const void* data, DWORD size, Deadline& deadline) {
+    DWORD unused = 0;
+    return Finish(m_pipe.Write(data, size, unused, &m_overlapped), deadline) == size;
   }
 
  private:
-  static VOID CALLBACK Expire(PVOID context, BOOLEAN) {
-    auto* self = static_cast<ClientDeadline*>(context);
-    self->m_expired = true;
-    self->m_pipe.Disconnect();
+  // Waits for the read or write that just returned started; its byte count, 0 on failure.
+  DWORD Finish(BOOL started, Deadline& deadline) {
+    // A message longer than the read is a success with part of it (ERROR_MORE_DATA), whether the
+    // read ends at once or later.
+    if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
+      return 0;
+    }
+    DWORD bytes = 0;
+    if (!started && GetLastError() == ERROR_IO_PENDING &&
+        WaitForSingleObject(m_overlapped.hEvent, deadline.Remaining()) != WAIT_OBJECT_0) {
+      // CancelIoEx only asks for the end: the I/O still completes later, cancelled or done after
+      // all. Until then the system may write the OVERLAPPED and the buffer, which must stay
+      // valid for the whole operation (ReadFile, WriteFile), and the next call reuses both: so
+      // the wait for it comes first.
+      CancelIoEx(m_pipe.m_hPipe, &m_overlapped);
+      GetOverlappedResult(m_pipe.m_hPipe, &m_overlapped, &bytes, TRUE);
+      deadline.Miss();
+      return 0;
+    }
+    if (GetOverlappedResult(m_pipe.m_hPipe, &m_overlapped, &bytes, FALSE) ||
+        GetLastError() == ERROR_MORE_DATA) {
+      return bytes;
+    }
+    return 0;
   }
 
   CNamedPipe& m_pipe;
-  HANDLE m_timer = nullptr;
-  std::atomic<bool> m_expired = false;
+  OVERLAPPED m_overlapped = {};
 };
 
 BYTE ServeFileRequest(const tesmar::Request& request) {
@@ -64,22 +112,21 @@ BYTE ServeFileRequest(const tesmar::Request& request) {
 // Returns when a quit request was answered or a payload came short (then without a reply).
 void ServeRequests(CNamedPipe& pipe) {
   using Kind = tesmar::Request::Kind;
-  const tesmar::ReadFunction read = [&pipe](void* buffer, size_t size) -> size_t {
-    DWORD bytesRead = 0;
-    pipe.Read(buffer, static_cast<DWORD>(size), bytesRead);
-    return bytesRead;
-  };
+  PipeIo io(pipe);
   tesmar::FilePayload payload;
   for (;;) {
-    // A client that connected before this call is served as well, so the result is not needed.
-    pipe.Connect();
+    io.Connect();
     MessageList.RemoveAll();
-    tesmar::Request request;
-    {
-      ClientDeadline deadline(pipe, kClientTimeoutMs);
-      request = tesmar::ReadRequest(read, payload);
-      // Cut off before its request was complete: it is gone, and the next client is served.
-      if (deadline.Stop()) continue;
+    Deadline requestTime(kClientTimeoutMs);
+    const tesmar::Request request = tesmar::ReadRequest(
+        [&](void* buffer, size_t size) -> size_t {
+          return io.Read(buffer, static_cast<DWORD>(size), requestTime);
+        },
+        payload);
+    // Cut off before its request was complete: it is gone, and the next client is served.
+    if (requestTime.Missed()) {
+      pipe.Disconnect();
+      continue;
     }
     DWORD result = 1;
     switch (request.kind) {
@@ -96,16 +143,15 @@ void ServeRequests(CNamedPipe& pipe) {
       case Kind::ShortPayload:
         return;
     }
-    {
-      ClientDeadline deadline(pipe, kClientTimeoutMs);
-      if (request.kind != Kind::Unknown) {
-        tesmar::WriteReply(result, MessageList, [&pipe](const void* data, size_t size) {
-          DWORD written = 0;
-          pipe.Write(data, static_cast<DWORD>(size), written);
-        });
-      }
-      // Waits until the client has read the reply before cutting the connection.
-      pipe.Flush();
+    if (request.kind != Kind::Unknown) {
+      // Each write ends when the client has read its message (see RunPipeService), so once the
+      // last one has, nothing is left for the disconnection to discard. After a failed write the
+      // client gets nothing more.
+      Deadline replyTime(kClientTimeoutMs);
+      bool failed = false;
+      tesmar::WriteReply(result, MessageList, [&](const void* data, size_t size) {
+        if (!failed) failed = !io.Write(data, static_cast<DWORD>(size), replyTime);
+      });
     }
     pipe.Disconnect();
     if (request.kind == Kind::Quit) return;
@@ -117,18 +163,32 @@ void ServeRequests(CNamedPipe& pipe) {
 void RunPipeService(const std::string& name) {
   CNamedPipe pipe;
   try {
+    // Overlapped, so that the service's one thread can give up on a client that goes silent.
+    // The system serialises the I/O on a handle without FILE_FLAG_OVERLAPPED (CreateFile): a
+    // call on it from another thread waits until the pending one has completed, so nothing
+    // could end a read or flush that waits for a silent client, not even DisconnectNamedPipe.
+    //
+    // No out buffer, because waiting for the client to read the reply needs a deadline too:
+    // FlushFileBuffers would wait with none (and has no overlapped form), and a write that fits
+    // the out buffer completes before the client has read anything. A write larger than what is
+    // left of the out buffer's quota completes only once the client has read the data
+    // (CreateNamedPipe, on buffer sizes); with no quota at all that is every write of the reply,
+    // whose messages are never empty.
+    //
     // The service loads whatever module it is asked to, so it takes no requests from other
     // machines.
-    pipe.Create(name, PIPE_ACCESS_DUPLEX,
+    pipe.Create(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                 PIPE_TYPE_MESSAGE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                kBufferSize, kBufferSize, kDefaultTimeOutMs, nullptr);
+                kOutBufferSize, kInBufferSize, kDefaultTimeOutMs, nullptr);
     // Each query throws when the pipe is unusable, which also catches a failed creation.
     pipe.IsBlocking();
     pipe.Flags();
     pipe.IsServerEnd();
     pipe.IsMessageReadMode();
     pipe.CurrentInstances();
-    pipe.OutBufferSize();
+    // Buffer sizes are advisory: a system that gave the pipe an out buffer anyway would let
+    // replies be cut short by the disconnection, so the service does not run on it.
+    if (pipe.OutBufferSize() != kOutBufferSize) CNamedPipe::ThrowPipeError(ERROR_NOT_SUPPORTED);
     pipe.InBufferSize();
     pipe.MaxInstances();
     pipe.SetReadMode(FALSE, TRUE);

@@ -380,17 +380,31 @@ void SilentGroup() {
   struct Silent {
     const char* what;
     std::vector<std::string> messages;
+    int repliesRead = 0;  // messages of the reply it reads before it goes silent
   };
+  // A module that is not there: two lines of about 300 and 512 bytes, six messages in all.
+  const std::string missing =
+      "C:\\" + std::string(250, 'd') + "\\" + std::string(250, 'm') + ".dll";
   const Silent silents[] = {
       {"a client that connects and sends nothing", {}},
       {"a client that sends a file command without its payload", {Word(tesmar::REQ_FILE)}},
       {"a client that never reads its reply", {PingRequest()}},
+      {"a client that stops half-way through a long reply", {FileRequest(0, missing)}, 3},
   };
   for (const Silent& silent : silents) {
     const std::string what = silent.what;
     HANDLE pipe = tesmar::OpenPipe(name, 20000);
     const DWORD connected = GetTickCount();
     for (const std::string& message : silent.messages) tesmar::WriteMessage(pipe, message, 20000);
+    int read = 0;
+    for (std::string message;
+         read < silent.repliesRead &&
+         tesmar::ReadMessage(pipe, message, 20000) == tesmar::ReadStatus::Message;) {
+      ++read;
+    }
+    if (silent.repliesRead > 0) {
+      checks.ExpectEq(read, silent.repliesRead, what + ": the start of its reply came");
+    }
     Reply reply;
     const Outcome outcome = Exchange(name, PingRequest(), reply);
     const DWORD elapsed = GetTickCount() - connected;
