@@ -110,7 +110,8 @@ BYTE ServeFileRequest(const tesmar::Request& request) {
 }
 
 // Returns when a quit request was answered or a payload came short (then without a reply).
-void ServeRequests(CNamedPipe& pipe) {
+// `buffered`: the system gave the pipe an out buffer after all, so a written reply is flushed.
+void ServeRequests(CNamedPipe& pipe, bool buffered) {
   using Kind = tesmar::Request::Kind;
   PipeIo io(pipe);
   tesmar::FilePayload payload;
@@ -152,6 +153,8 @@ void ServeRequests(CNamedPipe& pipe) {
       tesmar::WriteReply(result, MessageList, [&](const void* data, size_t size) {
         if (!failed) failed = !io.Write(data, static_cast<DWORD>(size), replyTime);
       });
+      // Without a deadline, but the reply is not cut short by the disconnection.
+      if (buffered && !failed) pipe.Flush();
     }
     pipe.Disconnect();
     if (request.kind == Kind::Quit) return;
@@ -186,14 +189,15 @@ void RunPipeService(const std::string& name) {
     pipe.IsServerEnd();
     pipe.IsMessageReadMode();
     pipe.CurrentInstances();
-    // Buffer sizes are advisory: a system that gave the pipe an out buffer anyway would let
-    // replies be cut short by the disconnection, so the service does not run on it.
-    if (pipe.OutBufferSize() != kOutBufferSize) CNamedPipe::ThrowPipeError(ERROR_NOT_SUPPORTED);
+    // Buffer sizes are advisory: a system that gives the pipe an out buffer anyway would let
+    // replies be cut short by the disconnection, so there the service flushes each reply, which
+    // waits for a client that stops reading without a deadline: still served, less guarded.
+    const bool buffered = pipe.OutBufferSize() != kOutBufferSize;
     pipe.InBufferSize();
     pipe.MaxInstances();
     pipe.SetReadMode(FALSE, TRUE);
     pipe.IsMessageReadMode();
-    ServeRequests(pipe);
+    ServeRequests(pipe, buffered);
   } catch (CNamedPipeException* e) {
     e->Delete();
   }
