@@ -56,6 +56,7 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void InitAll();
   void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
   void Text4_Click();
+  void Form_KeyDown(int16_t key_code, int16_t shift);
 
   // Returns false when the key was refused because the dial queue is full.
   bool Command2_MouseDown(int16_t index, int16_t button, int16_t shift, float x, float y);

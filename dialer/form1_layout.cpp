@@ -15,6 +15,20 @@ using forms::Kind;
 constexpr Font kNone{"", 0, false, false};
 constexpr Font kArial1125Bold{"Arial", 11.25, true, false};
 
+// What each keypad key sends, row by row as kKeypad: its row's tone and its column's.
+constexpr std::u16string_view kKeyTones[] = {
+    u"697 Hz and 1209 Hz", u"697 Hz and 1336 Hz", u"697 Hz and 1477 Hz", u"697 Hz and 1633 Hz",
+    u"770 Hz and 1209 Hz", u"770 Hz and 1336 Hz", u"770 Hz and 1477 Hz", u"770 Hz and 1633 Hz",
+    u"852 Hz and 1209 Hz", u"852 Hz and 1336 Hz", u"852 Hz and 1477 Hz", u"852 Hz and 1633 Hz",
+    u"941 Hz and 1209 Hz", u"941 Hz and 1336 Hz", u"941 Hz and 1477 Hz", u"941 Hz and 1633 Hz",
+};
+
+// The typed characters that press each key: its caption, and a letter in either case.
+constexpr std::u16string_view kKeyChars[] = {
+    u"1", u"2", u"3", u"Aa", u"4", u"5", u"6", u"Bb",
+    u"7", u"8", u"9", u"Cc", u"*", u"0", u"#", u"Dd",
+};
+
 // A keypad button; its caption is its place on the keypad.
 constexpr ControlDef Key(int index, int left, int top) {
   return {.name = "Command2",
@@ -26,7 +40,10 @@ constexpr ControlDef Key(int index, int left, int top) {
           .height = 510,
           .tab = index,
           .text = kKeypad.substr(static_cast<size_t>(index), 1),
-          .font = {"Arial", 14.25, true, false}};
+          .font = {"Arial", 14.25, true, false},
+          .keys = kKeyChars[index],
+          .accessible_name = kKeypad.substr(static_cast<size_t>(index), 1),
+          .accessible_description = kKeyTones[index]};
 }
 
 constexpr std::array kControls = {
