@@ -125,6 +125,8 @@ void Form1::ReadSettings() {
 void Form1::Form_Load() {
   settings_ = ChooseSettingsPlace(binding().ProgramFolder());
   ReadSettings();
+  // A screen reader reads the volume as the read-out shows it, from the start.
+  VScroll1.SetDescription(VolumeLevel());
   LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
   InitAll();
 }
@@ -328,9 +330,14 @@ void Form1::Timer1_Timer() {
   Text5.SetVisible(false);
 }
 
+std::u16string Form1::VolumeLevel() const {
+  return u"- " + Decimal(runtime::CInt((VScroll1.Value() - 1) / 100.0)) + u" dB";
+}
+
 void Form1::ShowVolume() {
-  const int16_t n = runtime::CInt((VScroll1.Value() - 1) / 100.0);
-  Text5.SetText(u"Volume: - " + Decimal(n) + u" dB");
+  const std::u16string level = VolumeLevel();
+  Text5.SetText(u"Volume: " + level);
+  VScroll1.SetDescription(level);
   Text5.SetVisible(true);
   RestartTimer(Timer1);
 }

@@ -100,6 +100,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void EndDialing();
   // Presses keys for a run of dialing; tells the user once if the queue refused some.
   void PressAll(size_t presses, const std::function<int16_t(size_t)>& key_at);
+  // The volume in dB as the read-out shows it: "- 5 dB".
+  std::u16string VolumeLevel() const;
   void ShowVolume();
   void RestartTimer(forms::Timer& timer);
   void ReadSettings();

@@ -344,10 +344,10 @@ TEST_F(QtBindingTest, ButtonClicksOnReleaseAndOnSpace) {
   EXPECT_EQ(clicks, 2);
 }
 
-// The dialer's own keypad on the binding, each key recording its MouseDown.
-class KeypadTest : public ::testing::Test {
+// The dialer's own layout on the binding, each keypad key recording its MouseDown.
+class DialerWindowTest : public ::testing::Test {
  protected:
-  KeypadTest() {
+  DialerWindowTest() {
     binding_.Build(form_);
     for (int i = 0; i < 16; ++i) {
       form_.Get<forms::Button>("Command2", i).MouseDown =
@@ -376,7 +376,7 @@ int QtKeyOf(char16_t c) {
   return c >= u'a' && c <= u'z' ? Qt::Key_A + (c - u'a') : c;
 }
 
-TEST_F(KeypadTest, TypedKeysPressTheirKeypadKeysWhileHeldDown) {
+TEST_F(DialerWindowTest, TypedKeysPressTheirKeypadKeysWhileHeldDown) {
   QPushButton* focus = Key(1);
   focus->setFocus();
   for (const auto& k : support::kTypedKeys) {
@@ -397,7 +397,7 @@ TEST_F(KeypadTest, TypedKeysPressTheirKeypadKeysWhileHeldDown) {
   }
 }
 
-TEST_F(KeypadTest, AKeyPressIsOneToneByKeySpaceEnterMouseOrAccessibleAction) {
+TEST_F(DialerWindowTest, AKeyPressIsOneToneByKeySpaceEnterMouseOrAccessibleAction) {
   QPushButton* five = Key(5);
   five->setFocus();
   Send(five, QEvent::KeyPress, Qt::Key_7, Qt::NoModifier, QStringLiteral("7"));
@@ -426,6 +426,27 @@ TEST_F(KeypadTest, AKeyPressIsOneToneByKeySpaceEnterMouseOrAccessibleAction) {
   QTest::keyClicks(dial, "5#");
   EXPECT_EQ(dial->text(), QStringLiteral("5#"));
   EXPECT_EQ(pressed.size(), 6u);
+}
+
+TEST_F(DialerWindowTest, ScreenReadersFindEveryControlNamedAndTheKeysTones) {
+  for (const ControlDef& def : dialer::Form1Layout().controls) {
+    if (def.kind == Kind::Timer) continue;
+    QAccessibleInterface* a =
+        QAccessible::queryAccessibleInterface(binding_.Window().findChild<QWidget*>(NameOf(def)));
+    ASSERT_NE(a, nullptr) << NameOf(def).toStdString();
+    EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty()) << NameOf(def).toStdString();
+  }
+  const auto text = [this](const char* name, QAccessible::Text which) {
+    return QAccessible::queryAccessibleInterface(
+               binding_.Window().findChild<QWidget*>(QLatin1String(name)))
+        ->text(which);
+  };
+  EXPECT_EQ(text("Text1", QAccessible::Name), QStringLiteral("Dial string"));
+  EXPECT_EQ(text("Command2(5)", QAccessible::Name), QStringLiteral("5"));
+  EXPECT_EQ(text("Command2(5)", QAccessible::Description), QStringLiteral("770 Hz and 1336 Hz"));
+  EXPECT_EQ(text("Command2(15)", QAccessible::Description), QStringLiteral("941 Hz and 1633 Hz"));
+  form_.Get<forms::ScrollBar>("VScroll1").SetDescription(u"- 25 dB");
+  EXPECT_EQ(text("VScroll1", QAccessible::Description), QStringLiteral("- 25 dB"));
 }
 
 struct KeyUp {

@@ -531,6 +531,7 @@ TEST(Volume, ReadOutRoundsHalvesToEvenAndTheTickHidesIt) {
   for (const auto& [value, text] : cases) {
     d.form.VScroll1.UserScroll(value);
     EXPECT_EQ(d.form.Text5.Text(), text) << value;
+    EXPECT_EQ(u"Volume: " + d.form.VScroll1.Description(), text) << value;  // what is read out
     EXPECT_TRUE(d.form.Text5.Visible());
     EXPECT_EQ(d.volume(), 1 - value);
   }
@@ -571,6 +572,7 @@ TEST(Settings, StartUpReadsTheFileAndShowsAStoredVolume) {
 TEST(Settings, StoredVolumeTenRaisesNoChange) {
   Dialer d("\r\n200\r\n10\r\n");
   EXPECT_EQ(d.form.VScroll1.Value(), 10);
+  EXPECT_EQ(d.form.VScroll1.Description(), u"- 0 dB");
   EXPECT_FALSE(d.form.Text5.Visible());
   EXPECT_TRUE(d.engine.Idle());
   EXPECT_EQ(d.form.Text3.Text(), u"40");
