@@ -265,6 +265,29 @@ void SendKey(Session& s, UINT vk, bool shift, bool up, bool repeat = false) {
   SetKey(VK_SHIFT, false);
 }
 
+// What MSAA names each control by: a button's or a label's own text, and for the others the
+// static text just before them in the z-order.
+void CheckNames(Session& s) {
+  for (Control* c : s.form().Controls()) {
+    const forms::ControlDef& def = c->def();
+    HWND hwnd = s.Of(*c);
+    if (hwnd == nullptr) continue;
+    std::u16string name = TextOf(hwnd);
+    if (def.kind != Kind::Button && def.kind != Kind::Label) {
+      HWND label = GetWindow(hwnd, GW_HWNDPREV);
+      wchar_t cls[16] = {};
+      if (label != nullptr) GetClassNameW(label, cls, 16);
+      RECT r{};
+      if (label != nullptr) GetWindowRect(label, &r);
+      checks.Expect(label != nullptr && lstrcmpiW(cls, L"STATIC") == 0 && IsRectEmpty(&r),
+                    Name(*c) + ": a static of no size before it names it");
+      name = label != nullptr ? TextOf(label) : u"";
+      checks.ExpectEq(name, std::u16string(def.accessible_name), Name(*c) + ": its name");
+    }
+    checks.Expect(!name.empty(), Name(*c) + ": a name for screen readers");
+  }
+}
+
 void CheckTypedKeys(Session& s) {
   dialer::Form1& form = s.form();
   std::vector<int> pressed;
@@ -488,6 +511,7 @@ int main() {
 
   CheckFrame(s);
   CheckLayout(s);
+  CheckNames(s);
   CheckTabOrder(s);
   CheckKeypad(s);
   CheckTypedKeys(s);

@@ -310,6 +310,19 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   if (!control.Enabled()) style |= WS_DISABLED;
   if (IsTabStop(def)) style |= WS_TABSTOP;
 
+  // An edit, a scroll bar or a picture has no text that names it: MSAA names such a control by
+  // the static text just before it in the z-order, so the name goes into a static of no size,
+  // made just before the control. Buttons and labels are named by their own text.
+  const bool named_by_label =
+      def.kind == Kind::TextBox || def.kind == Kind::ScrollBar || def.kind == Kind::Picture;
+  if (named_by_label && !def.accessible_name.empty()) {
+    const std::u16string name(def.accessible_name);
+    if (!CreateWindowExW(0, L"STATIC", W(name), WS_CHILD | WS_VISIBLE | SS_NOPREFIX, Px(def.left),
+                         Px(def.top), 0, 0, window, nullptr, instance, nullptr)) {
+      WindowFailure("CreateWindowEx");
+    }
+  }
+
   HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(def.left), Px(def.top),
                               Px(def.width), Px(def.height), window,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
