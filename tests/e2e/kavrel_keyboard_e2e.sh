@@ -111,7 +111,7 @@ held=$(title)
 
 step "Escape during a Play"
 "${ATSPI[@]}" press Play
-"${ATSPI[@]}" wait Stop 10 || fail "Play did not start the dial string"
+wait_for 10 '[ "$(title)" = " $DIAL" ]' || fail "Play did not dial the dial string: title '$(title)'"
 xdotool key Escape
 "${ATSPI[@]}" wait Play 3 || fail "Escape did not stop the Play"
 # The title comes back 3 s after the last key once nothing plays: the dial string was cut short.

@@ -231,6 +231,7 @@ QtBinding::QtBinding() = default;
 QtBinding::~QtBinding() {
   // The widgets must not call back into the binding while it is being taken apart.
   for (auto& [object, control] : controls_) const_cast<QObject*>(object)->removeEventFilter(this);
+  if (window_) window_->removeEventFilter(this);
   if (stop_requests_) {
     // A signal from now on ends the process as it would have without the window.
     for (int signal : kTerminationSignals) std::signal(signal, SIG_DFL);
@@ -451,9 +452,16 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
     case QEvent::KeyPress: {
       auto* key = static_cast<QKeyEvent*>(event);
-      return form_->UserKeyDown(
-          &control, KeyIdentity(*key), VirtualKeyCode(key->key(), key->modifiers()),
-          ShiftState(key->modifiers()), TypedCharacter(*key), key->isAutoRepeat());
+      // X repeats a held key as a release and a press, each stamped with the time it is made;
+      // Qt marks them as a repeat only when the press had come in with the release, and of the
+      // same millisecond. A finger cannot let a key go and press it again within 5 ms. Events
+      // made without the window system carry no time.
+      const bool repeat = key->isAutoRepeat() ||
+                          (key->timestamp() != 0 && last_release_.first == KeyIdentity(*key) &&
+                           key->timestamp() - last_release_.second <= 5);
+      return form_->UserKeyDown(&control, KeyIdentity(*key),
+                                VirtualKeyCode(key->key(), key->modifiers()),
+                                ShiftState(key->modifiers()), TypedCharacter(*key), repeat);
     }
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
@@ -490,6 +498,7 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::KeyRelease: {
       // An auto-repeating key reports one release, when it is let go.
       auto* key = static_cast<QKeyEvent*>(event);
+      if (!key->isAutoRepeat()) last_release_ = {KeyIdentity(*key), key->timestamp()};
       if (!key->isAutoRepeat() && form_->UserKeyUp(KeyIdentity(*key))) return true;
       auto* box = dynamic_cast<TextBox*>(&control);
       if (box && !key->isAutoRepeat()) {

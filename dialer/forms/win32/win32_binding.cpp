@@ -766,6 +766,8 @@ void Win32Binding::PropertyChanged(const Control& control, Property property) {
       SendMessageW(child.hwnd, BM_SETSTATE, static_cast<const Button&>(control).Down(), 0);
       break;
     case Property::Description:
+      // Plain controls have no description for MSAA to read, and Wine's annotation service
+      // (IAccPropServices) accepts none.
       break;
   }
 }
