@@ -93,6 +93,7 @@ Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
              [this] { return VScroll1.Value(); }, [this] { return this->binding().Handle(); },
              *this) {
   Text4.Click = [this] { Text4_Click(); };
+  KeyDown = [this](int16_t key, int16_t shift) { Form_KeyDown(key, shift); };
   for (int i = 0; i < Command2.size(); ++i) {
     Command2[i].MouseDown = [this, i](int16_t button, int16_t shift, float x, float y) {
       Command2_MouseDown(static_cast<int16_t>(i), button, shift, x, y);
@@ -124,6 +125,8 @@ void Form1::ReadSettings() {
 void Form1::Form_Load() {
   settings_ = ChooseSettingsPlace(binding().ProgramFolder());
   ReadSettings();
+  // A screen reader reads the volume as the read-out shows it, from the start.
+  VScroll1.SetDescription(VolumeLevel());
   LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
   InitAll();
 }
@@ -166,6 +169,11 @@ void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
 void Form1::Text4_Click() {
   binding().OpenUrl("http://" + runtime::ToAnsi(Text4.Text()) + "/index.html",
                     binding().ProgramFolder());
+}
+
+void Form1::Form_KeyDown(int16_t key_code, int16_t) {
+  // Escape is the Stop button's while a sequence plays; at rest it must not start one.
+  if (key_code == 27 && Command3.Caption() == u"Stop") Command3_Click();
 }
 
 // ---- Keypad and dial controller --------------------------------------------------------------
@@ -322,9 +330,14 @@ void Form1::Timer1_Timer() {
   Text5.SetVisible(false);
 }
 
+std::u16string Form1::VolumeLevel() const {
+  return u"- " + Decimal(runtime::CInt((VScroll1.Value() - 1) / 100.0)) + u" dB";
+}
+
 void Form1::ShowVolume() {
-  const int16_t n = runtime::CInt((VScroll1.Value() - 1) / 100.0);
-  Text5.SetText(u"Volume: - " + Decimal(n) + u" dB");
+  const std::u16string level = VolumeLevel();
+  Text5.SetText(u"Volume: " + level);
+  VScroll1.SetDescription(level);
   Text5.SetVisible(true);
   RestartTimer(Timer1);
 }

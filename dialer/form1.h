@@ -56,6 +56,7 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void InitAll();
   void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) override;
   void Text4_Click();
+  void Form_KeyDown(int16_t key_code, int16_t shift);
 
   // Returns false when the key was refused because the dial queue is full.
   bool Command2_MouseDown(int16_t index, int16_t button, int16_t shift, float x, float y);
@@ -99,6 +100,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
   void EndDialing();
   // Presses keys for a run of dialing; tells the user once if the queue refused some.
   void PressAll(size_t presses, const std::function<int16_t(size_t)>& key_at);
+  // The volume in dB as the read-out shows it: "- 5 dB".
+  std::u16string VolumeLevel() const;
   void ShowVolume();
   void RestartTimer(forms::Timer& timer);
   void ReadSettings();

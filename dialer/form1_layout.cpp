@@ -15,7 +15,21 @@ using forms::Kind;
 constexpr Font kNone{"", 0, false, false};
 constexpr Font kArial1125Bold{"Arial", 11.25, true, false};
 
-// A keypad button; its caption is its place on the keypad.
+// What each keypad key sends, row by row as kKeypad: its row's tone and its column's.
+constexpr std::u16string_view kKeyTones[] = {
+    u"697 Hz and 1209 Hz", u"697 Hz and 1336 Hz", u"697 Hz and 1477 Hz", u"697 Hz and 1633 Hz",
+    u"770 Hz and 1209 Hz", u"770 Hz and 1336 Hz", u"770 Hz and 1477 Hz", u"770 Hz and 1633 Hz",
+    u"852 Hz and 1209 Hz", u"852 Hz and 1336 Hz", u"852 Hz and 1477 Hz", u"852 Hz and 1633 Hz",
+    u"941 Hz and 1209 Hz", u"941 Hz and 1336 Hz", u"941 Hz and 1477 Hz", u"941 Hz and 1633 Hz",
+};
+
+// The typed characters that press each key: its caption, and a letter in either case.
+constexpr std::u16string_view kKeyChars[] = {
+    u"1", u"2", u"3", u"Aa", u"4", u"5", u"6", u"Bb",
+    u"7", u"8", u"9", u"Cc", u"*", u"0", u"#", u"Dd",
+};
+
+// A keypad button; its caption is its place on the keypad, and its name.
 constexpr ControlDef Key(int index, int left, int top) {
   return {.name = "Command2",
           .kind = Kind::Button,
@@ -26,7 +40,10 @@ constexpr ControlDef Key(int index, int left, int top) {
           .height = 510,
           .tab = index,
           .text = kKeypad.substr(static_cast<size_t>(index), 1),
-          .font = {"Arial", 14.25, true, false}};
+          .font = {"Arial", 14.25, true, false},
+          .keys = kKeyChars[index],
+          .accessible_name = kKeypad.substr(static_cast<size_t>(index), 1),
+          .accessible_description = kKeyTones[index]};
 }
 
 constexpr std::array kControls = {
@@ -40,7 +57,9 @@ constexpr std::array kControls = {
                .tab = 25,
                .text = u"Type Text and press Enter\r\n",
                .font = {"Arial", 12, true, false},
-               .multiline = true},
+               .multiline = true,
+               .accessible_name = u"Text to send",
+               .accessible_description = u"Enter sends each character as two tones"},
     ControlDef{.name = "Text5",
                .kind = Kind::TextBox,
                .index = -1,
@@ -52,7 +71,8 @@ constexpr std::array kControls = {
                .text = u"Volume:  - 50 dB",
                .font = {"Arial", 12, true, false},
                .align = Align::Center,
-               .visible = false},
+               .visible = false,
+               .accessible_name = u"Volume read-out"},
     ControlDef{.name = "Timer2",
                .kind = Kind::Timer,
                .index = -1,
@@ -80,7 +100,9 @@ constexpr std::array kControls = {
                .back = {224, 224, 224},
                .has_fore = true,
                .fore = {0, 0, 255},
-               .arrow_cursor = true},
+               .arrow_cursor = true,
+               .accessible_name = u"Web link",
+               .accessible_description = u"A click opens the web site"},
     ControlDef{.name = "Text3",
                .kind = Kind::TextBox,
                .index = -1,
@@ -92,7 +114,9 @@ constexpr std::array kControls = {
                .text = u"40",
                .font = kArial1125Bold,
                .align = Align::Center,
-               .enabled = false},
+               .enabled = false,
+               .accessible_name = u"Break time in milliseconds",
+               .accessible_description = u"The tone time in effect"},
     ControlDef{.name = "Timer1",
                .kind = Kind::Timer,
                .index = -1,
@@ -115,7 +139,8 @@ constexpr std::array kControls = {
                .tab = 20,
                .text = u"",
                .font = kNone,
-               .range = {1, 5001, 100, 600, 10}},
+               .range = {1, 5001, 100, 600, 10},
+               .accessible_name = u"Volume"},
     ControlDef{.name = "Text2",
                .kind = Kind::TextBox,
                .index = -1,
@@ -126,7 +151,9 @@ constexpr std::array kControls = {
                .tab = 18,
                .text = u"40",
                .font = kArial1125Bold,
-               .align = Align::Center},
+               .align = Align::Center,
+               .accessible_name = u"Tone time in milliseconds",
+               .accessible_description = u"From 20 to 30000"},
     ControlDef{.name = "Command3",
                .kind = Kind::Button,
                .index = -1,
@@ -136,7 +163,8 @@ constexpr std::array kControls = {
                .height = 375,
                .tab = 17,
                .text = u"Play",
-               .font = kArial1125Bold},
+               .font = kArial1125Bold,
+               .accessible_description = u"Plays the dial string, or stops the tones"},
     ControlDef{.name = "Text1",
                .kind = Kind::TextBox,
                .index = -1,
@@ -146,7 +174,9 @@ constexpr std::array kControls = {
                .height = 390,
                .tab = 16,
                .text = u"",
-               .font = {"Arial", 9.75, true, false}},
+               .font = {"Arial", 9.75, true, false},
+               .accessible_name = u"Dial string",
+               .accessible_description = u"The keys Play sends"},
     Key(0, 2280, 645),
     Key(1, 2925, 645),
     Key(2, 3585, 645),
@@ -174,7 +204,8 @@ constexpr std::array kControls = {
                .text = u"",
                .font = kNone,
                .has_fore = true,
-               .fore = {128, 128, 128}},
+               .fore = {128, 128, 128},
+               .accessible_name = u"Separator"},
     ControlDef{.name = "Line1",
                .kind = Kind::Line,
                .index = -1,
@@ -184,7 +215,8 @@ constexpr std::array kControls = {
                .height = 6300,
                .tab = -1,
                .text = u"",
-               .font = kNone},
+               .font = kNone,
+               .accessible_name = u"Separator"},
     ControlDef{.name = "Image1",
                .kind = Kind::Picture,
                .index = -1,
@@ -196,7 +228,8 @@ constexpr std::array kControls = {
                .text = u"",
                .font = kNone,
                .artwork = "keypad",
-               .sunken = true},
+               .sunken = true,
+               .accessible_name = u"Keypad of the dialer"},
     ControlDef{.name = "Label2",
                .kind = Kind::Label,
                .index = -1,

@@ -53,6 +53,12 @@ struct ControlDef {
   int interval_ms = 0;
   std::string_view artwork{};  // a picture's image, by resource name
   bool sunken = false;         // a picture's sunken frame, two pixels wide
+  // The typed characters that press a button while the focus is not in a text box.
+  std::u16string_view keys{};
+  // What a screen reader says of the control: its name (empty: a button's caption or a label's
+  // text) and a description where the name alone is not enough.
+  std::u16string_view accessible_name{};
+  std::u16string_view accessible_description{};
 };
 
 struct Layout {

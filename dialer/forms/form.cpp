@@ -28,6 +28,11 @@ void Control::SetEnabled(bool enabled) {
   Changed(Property::Enabled);
 }
 
+void Control::SetDescription(std::u16string description) {
+  description_ = std::move(description);
+  Changed(Property::Description);
+}
+
 void TextBox::SetText(std::u16string text) {
   text_ = std::move(text);
   Changed(Property::Text);
@@ -51,11 +56,29 @@ void Button::SetCaption(std::u16string caption) {
 }
 
 void Button::UserMouseDown(int16_t button, int16_t shift, float x, float y) {
+  if (button == 1) mouse_down_ = true;
   if (MouseDown) form_.Deliver([&] { MouseDown(button, shift, x, y); });
 }
 
 void Button::UserClick() {
+  if (!mouse_down_ && !def().keys.empty()) {
+    Press(0);
+    Release();
+  }
   if (Click) form_.Deliver(Click);
+}
+
+void Button::Press(int16_t shift) {
+  down_ = true;
+  Changed(Property::Down);
+  const auto x = static_cast<float>(def().width / 2);
+  const auto y = static_cast<float>(def().height / 2);
+  if (MouseDown) form_.Deliver([&] { MouseDown(1, shift, x, y); });
+}
+
+void Button::Release() {
+  down_ = false;
+  Changed(Property::Down);
 }
 
 void ScrollBar::SetValue(int16_t value) {
@@ -126,6 +149,52 @@ void Form::UserClose() {
     int16_t cancel = 0;
     Form_QueryUnload(cancel, 0);
   });
+}
+
+bool Form::UserKeyDown(Control* focus, int key, int16_t key_code, int16_t shift, char16_t typed,
+                       bool repeat) {
+  if (dynamic_cast<TextBox*>(focus) != nullptr) return false;
+  const auto held =
+      std::find_if(held_.begin(), held_.end(), [key](const auto& h) { return h.first == key; });
+  if (repeat) return held != held_.end();
+  // A second down without an up between: the up was lost, so the key starts afresh.
+  if (held != held_.end()) UserKeyUp(key);
+
+  Button* target = nullptr;
+  if (typed == u' ' || typed == u'\r') {
+    auto* button = dynamic_cast<Button*>(focus);
+    if (button != nullptr && !button->def().keys.empty()) target = button;
+  } else if (typed != 0) {
+    for (Control* c : controls_) {
+      auto* button = dynamic_cast<Button*>(c);
+      if (button != nullptr && button->Visible() && button->Enabled() &&
+          button->def().keys.find(typed) != std::u16string_view::npos) {
+        target = button;
+        break;
+      }
+    }
+  }
+  if (target == nullptr) {
+    if (KeyDown) Deliver([&] { KeyDown(key_code, shift); });
+    return false;
+  }
+  held_.emplace_back(key, target);
+  target->Press(shift);
+  return true;
+}
+
+bool Form::UserKeyUp(int key) {
+  const auto held =
+      std::find_if(held_.begin(), held_.end(), [key](const auto& h) { return h.first == key; });
+  if (held == held_.end()) return false;
+  Button* button = held->second;
+  held_.erase(held);
+  button->Release();
+  return true;
+}
+
+void Form::UserKeysLost() {
+  while (!held_.empty()) UserKeyUp(held_.back().first);
 }
 
 void Form::Deliver(const std::function<void()>& event) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "dialer/forms/controls.h"
@@ -21,7 +22,9 @@ class Form;
 class Control;
 class Timer;
 
-enum class Property { Text, Caption, Visible, Enabled, Value };
+// Down: a button shown pushed while a key holds it. Description: what a screen reader says of the
+// control after its name.
+enum class Property { Text, Caption, Visible, Enabled, Value, Down, Description };
 
 // What a platform (Qt, Win32, headless) provides to a form. All calls come from the UI thread
 // except Post (runtime::Dispatcher), which may come from any thread.
@@ -58,6 +61,8 @@ class Control {
   void SetVisible(bool visible);
   bool Enabled() const { return enabled_; }
   virtual void SetEnabled(bool enabled);
+  const std::u16string& Description() const { return description_; }
+  void SetDescription(std::u16string description);
 
  protected:
   void Changed(Property property);
@@ -67,6 +72,7 @@ class Control {
   const ControlDef& def_;
   bool visible_;
   bool enabled_;
+  std::u16string description_ = std::u16string(def_.accessible_description);
 };
 
 class TextBox final : public Control {
@@ -98,14 +104,28 @@ class Button final : public Control {
   const std::u16string& Caption() const { return caption_; }
   void SetCaption(std::u16string caption);
 
+  // Shown pushed because a key holds it (a mouse press shows itself).
+  bool Down() const { return down_; }
+
   std::function<void(int16_t button, int16_t shift, float x, float y)> MouseDown;
   std::function<void()> Click;
 
   void UserMouseDown(int16_t button, int16_t shift, float x, float y);
+  // From the binding, once the widget has handled the release of a left mouse button.
+  void UserMouseUp() { mouse_down_ = false; }
+  // A click that no left mouse press began (an accessible action, a switch device) presses a
+  // button that keys press, as a key would, before its Click.
   void UserClick();
 
  private:
+  friend class Form;
+  // A key presses the button: shown pushed, and MouseDown as a left press at its centre.
+  void Press(int16_t shift);
+  void Release();
+
   std::u16string caption_ = std::u16string(def().text);
+  bool down_ = false;
+  bool mouse_down_ = false;
 };
 
 class ScrollBar final : public Control {
@@ -202,6 +222,20 @@ class Form : public runtime::Dispatcher {
   void UserLoad();
   void UserClose();
 
+  // From the binding: a key went down while `focus` held the keyboard focus. `key` tells one key
+  // from another and is the same at its down and its up; `typed` is the character the keyboard
+  // layout made of it (0 for none); `repeat`: the key is held and repeats. While the focus is not
+  // in a text box, a typed character presses the button whose keys hold it, Space or Enter the
+  // focused one that keys press, until the key comes up; a repeat presses nothing; any other key
+  // raises KeyDown. Returns true when the key was used: the focused widget must not see it.
+  bool UserKeyDown(Control* focus, int key, int16_t key_code, int16_t shift, char16_t typed,
+                   bool repeat);
+  // Returns true when the key held a button, which comes up; the widget must not see it either.
+  bool UserKeyUp(int key);
+  // The window lost the keyboard: buttons held by keys come up, as their key-ups will not come.
+  void UserKeysLost();
+  std::function<void(int16_t key_code, int16_t shift)> KeyDown;
+
   // Runs one event from outside: an error that leaves it is shown in a message box and the
   // window keeps running.
   void Deliver(const std::function<void()>& event);
@@ -214,6 +248,7 @@ class Form : public runtime::Dispatcher {
   const Layout& layout_;
   std::u16string caption_;
   std::vector<Control*> controls_;
+  std::vector<std::pair<int, Button*>> held_;  // keys down and the buttons they hold
 };
 
 template <typename T, int N>

@@ -7,6 +7,7 @@
 // Mouse input goes the way a window system delivers it, so double clicks are made as Qt makes them.
 #define QTEST_QPA_MOUSE_HANDLING
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QElapsedTimer>
@@ -28,10 +29,12 @@
 #include <thread>
 #include <vector>
 
+#include "dialer/form1.h"
 #include "dialer/forms/controls.h"
 #include "dialer/forms/form.h"
 #include "dialer/forms/qt/qt_binding.h"
 #include "runtime/error.h"
+#include "tests/support/keypad_keys.h"
 
 namespace {
 
@@ -102,8 +105,9 @@ constexpr forms::Layout kLayout{
 // Every control of the layout, of its kind, with no handlers until a test sets them.
 class TableForm final : public forms::Form {
  public:
-  explicit TableForm(forms::Binding& binding) : forms::Form(binding, kLayout) {
-    for (const ControlDef& def : kLayout.controls) owned_.push_back(Make(def));
+  explicit TableForm(forms::Binding& binding, const forms::Layout& layout = kLayout)
+      : forms::Form(binding, layout) {
+    for (const ControlDef& def : layout.controls) owned_.push_back(Make(def));
   }
 
   template <typename T>
@@ -338,6 +342,111 @@ TEST_F(QtBindingTest, ButtonClicksOnReleaseAndOnSpace) {
   EXPECT_EQ(clicks, 1);
   QTest::keyClick(widget, Qt::Key_Space);
   EXPECT_EQ(clicks, 2);
+}
+
+// The dialer's own layout on the binding, each keypad key recording its MouseDown.
+class DialerWindowTest : public ::testing::Test {
+ protected:
+  DialerWindowTest() {
+    binding_.Build(form_);
+    for (int i = 0; i < 16; ++i) {
+      form_.Get<forms::Button>("Command2", i).MouseDown =
+          [this, i](int16_t, int16_t, float, float) { pressed.push_back(i); };
+    }
+    binding_.Window().show();
+    binding_.Window().activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&binding_.Window()));
+  }
+  QPushButton* Key(int index) {
+    return binding_.Window().findChild<QPushButton*>(QStringLiteral("Command2(%1)").arg(index));
+  }
+  static void Send(QWidget* to, QEvent::Type type, int key, Qt::KeyboardModifiers modifiers,
+                   const QString& text, bool repeat = false) {
+    QKeyEvent event(type, key, modifiers, text, repeat);
+    QApplication::sendEvent(to, &event);
+  }
+
+  forms::qt::QtBinding binding_;
+  TableForm form_{binding_, dialer::Form1Layout()};
+  std::vector<int> pressed;
+};
+
+// Qt's key for a typed character: its upper case, or the character itself.
+int QtKeyOf(char16_t c) {
+  return c >= u'a' && c <= u'z' ? Qt::Key_A + (c - u'a') : c;
+}
+
+TEST_F(DialerWindowTest, TypedKeysPressTheirKeypadKeysWhileHeldDown) {
+  QPushButton* focus = Key(1);
+  focus->setFocus();
+  for (const auto& k : support::kTypedKeys) {
+    const QString text(QChar(k.typed));
+    const bool shifted =
+        !k.keypad && (QChar(k.typed).isUpper() || k.typed == u'#' || k.typed == u'*');
+    const Qt::KeyboardModifiers modifiers = k.keypad  ? Qt::KeypadModifier
+                                            : shifted ? Qt::ShiftModifier
+                                                      : Qt::NoModifier;
+    pressed.clear();
+    Send(focus, QEvent::KeyPress, QtKeyOf(k.typed), modifiers, text);
+    EXPECT_EQ(pressed, k.index < 0 ? std::vector<int>{} : std::vector<int>{k.index})
+        << char(k.typed);
+    const bool down = k.index >= 0 && Key(k.index)->isDown();
+    EXPECT_EQ(down, k.index >= 0) << char(k.typed);
+    Send(focus, QEvent::KeyRelease, QtKeyOf(k.typed), modifiers, text);
+    EXPECT_FALSE(k.index >= 0 && Key(k.index)->isDown()) << char(k.typed);
+  }
+}
+
+TEST_F(DialerWindowTest, AKeyPressIsOneToneByKeySpaceEnterMouseOrAccessibleAction) {
+  QPushButton* five = Key(5);
+  five->setFocus();
+  Send(five, QEvent::KeyPress, Qt::Key_7, Qt::NoModifier, QStringLiteral("7"));
+  Send(five, QEvent::KeyPress, Qt::Key_7, Qt::NoModifier, QStringLiteral("7"), true);
+  Send(five, QEvent::KeyRelease, Qt::Key_7, Qt::NoModifier, QStringLiteral("7"), true);
+  EXPECT_TRUE(Key(8)->isDown());  // a repeat's release is not the key's
+  Send(five, QEvent::KeyRelease, Qt::Key_7, Qt::NoModifier, QStringLiteral("7"));
+  int clicks = 0;
+  form_.Get<forms::Button>("Command2", 5).Click = [&] { ++clicks; };
+  QTest::keyClick(five, Qt::Key_Space);
+  QTest::keyClick(five, Qt::Key_Return);
+  QTest::keyClick(five, Qt::Key_Enter, Qt::KeypadModifier);
+  EXPECT_EQ(pressed, (std::vector<int>{8, 5, 5, 5}));
+  EXPECT_EQ(clicks, 0);  // the keys press; the widget never saw them
+  QTest::mouseClick(five, Qt::LeftButton);
+  EXPECT_EQ(pressed.size(), 5u);
+  QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(five);
+  ASSERT_NE(accessible, nullptr);
+  ASSERT_NE(accessible->actionInterface(), nullptr);
+  accessible->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return clicks == 2; }, 5000));
+  EXPECT_EQ(pressed, (std::vector<int>{8, 5, 5, 5, 5, 5}));
+  // In a text box the keys are the box's.
+  auto* dial = binding_.Window().findChild<QLineEdit*>(QStringLiteral("Text1"));
+  dial->setFocus();
+  QTest::keyClicks(dial, "5#");
+  EXPECT_EQ(dial->text(), QStringLiteral("5#"));
+  EXPECT_EQ(pressed.size(), 6u);
+}
+
+TEST_F(DialerWindowTest, ScreenReadersFindEveryControlNamedAndTheKeysTones) {
+  for (const ControlDef& def : dialer::Form1Layout().controls) {
+    if (def.kind == Kind::Timer) continue;
+    QAccessibleInterface* a =
+        QAccessible::queryAccessibleInterface(binding_.Window().findChild<QWidget*>(NameOf(def)));
+    ASSERT_NE(a, nullptr) << NameOf(def).toStdString();
+    EXPECT_FALSE(a->text(QAccessible::Name).trimmed().isEmpty()) << NameOf(def).toStdString();
+  }
+  const auto text = [this](const char* name, QAccessible::Text which) {
+    return QAccessible::queryAccessibleInterface(
+               binding_.Window().findChild<QWidget*>(QLatin1String(name)))
+        ->text(which);
+  };
+  EXPECT_EQ(text("Text1", QAccessible::Name), QStringLiteral("Dial string"));
+  EXPECT_EQ(text("Command2(5)", QAccessible::Name), QStringLiteral("5"));
+  EXPECT_EQ(text("Command2(5)", QAccessible::Description), QStringLiteral("770 Hz and 1336 Hz"));
+  EXPECT_EQ(text("Command2(15)", QAccessible::Description), QStringLiteral("941 Hz and 1633 Hz"));
+  form_.Get<forms::ScrollBar>("VScroll1").SetDescription(u"- 25 dB");
+  EXPECT_EQ(text("VScroll1", QAccessible::Description), QStringLiteral("- 25 dB"));
 }
 
 struct KeyUp {

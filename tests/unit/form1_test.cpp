@@ -21,6 +21,7 @@
 #include "runtime/utf8.h"
 #include "synth/tone_bank.h"
 #include "tests/support/failing_allocator.h"
+#include "tests/support/keypad_keys.h"
 
 namespace {
 
@@ -249,6 +250,94 @@ TEST(Keypad, FullQueueRefusesKeysWithoutLosingWaitingOnes) {
   for (int i = 0; i < dialer::kQueueLastSlot; ++i) ASSERT_EQ(d.form.DialQueue[i], 2) << i;
 }
 
+// ---- The keyboard and a screen reader's actions ----------------------------------------------
+
+// A key's down and up with the focus on `focus`; the key's identity is its character.
+bool KeyDown(Dialer& d, forms::Control& focus, char16_t typed, int16_t code = 0,
+             bool repeat = false) {
+  return d.form.UserKeyDown(&focus, typed, code, 0, typed, repeat);
+}
+
+TEST(Keyboard, TypedKeysSoundAsTheirKeypadKeysWhileHeldDown) {
+  Dialer d;
+  std::vector<int16_t> expected;
+  std::u16string title = u" ";
+  for (const auto& k : support::kTypedKeys) {
+    const int id = k.typed + (k.keypad ? 0x10000 : 0);
+    const bool used = d.form.UserKeyDown(&d.form.Command2[1], id, 0, 0, k.typed, false);
+    EXPECT_EQ(used, k.index >= 0) << char(k.typed);
+    if (k.index >= 0) {
+      EXPECT_TRUE(d.form.Command2[k.index].Down()) << char(k.typed);
+      expected.push_back(static_cast<int16_t>(k.index));
+      title += d.form.Command2[k.index].Caption();
+    }
+    EXPECT_EQ(d.form.UserKeyUp(id), k.index >= 0);
+    for (int i = 0; i < 16; ++i) ASSERT_FALSE(d.form.Command2[i].Down()) << char(k.typed);
+  }
+  EXPECT_EQ(d.form.Caption(), title);
+  d.engine.RunUntilIdle();
+  std::vector<int16_t> heard;
+  for (int16_t index : expected) {
+    const auto row = d.Row(index + 1);
+    heard.insert(heard.end(), row.begin(), row.end());
+  }
+  EXPECT_EQ(d.played(), Concat({heard, Silence(552)}));
+}
+
+TEST(Keyboard, OneToneAPressWhateverPressesTheKey) {
+  Dialer d;
+  auto& five = d.form.Command2[5];
+  // A held key repeats: one tone.
+  EXPECT_TRUE(KeyDown(d, five, u'7'));
+  EXPECT_TRUE(KeyDown(d, five, u'7', 0, true));
+  EXPECT_TRUE(d.form.UserKeyUp(u'7'));
+  // Space and Enter press the focused key, not any other button.
+  EXPECT_TRUE(KeyDown(d, five, u' ', 32));
+  d.form.UserKeyUp(u' ');
+  EXPECT_TRUE(KeyDown(d, five, u'\r', 13));
+  d.form.UserKeyUp(u'\r');
+  EXPECT_FALSE(KeyDown(d, d.form.Command3, u' ', 32));
+  EXPECT_FALSE(KeyDown(d, d.form.VScroll1, u'\r', 13));
+  // In a text box keys are the box's.
+  EXPECT_FALSE(KeyDown(d, d.form.Text1, u'5'));
+  EXPECT_FALSE(d.form.UserKeyUp(u'5'));
+  // A mouse click sounds on the way down only; a click no mouse began (an accessible action)
+  // presses the key and lets it up.
+  five.UserMouseDown(1, 0, 0, 0);
+  five.UserClick();
+  five.UserMouseUp();
+  five.UserClick();
+  EXPECT_FALSE(five.Down());
+  // A right press makes no click, so the accessible click after it still presses.
+  five.UserMouseDown(2, 0, 0, 0);
+  five.UserClick();
+  // The window losing the keyboard lets up the keys it holds.
+  EXPECT_TRUE(KeyDown(d, five, u'1'));
+  d.form.UserKeysLost();
+  EXPECT_FALSE(d.form.Command2[0].Down());
+  EXPECT_FALSE(d.form.UserKeyUp(u'1'));
+  EXPECT_EQ(d.form.Caption(), u" 75555551");
+  d.engine.RunUntilIdle();
+  EXPECT_EQ(d.played(), Concat({d.Row(9), d.Row(6), d.Row(6), d.Row(6), d.Row(6), d.Row(6),
+                                d.Row(6), d.Row(1), Silence(552)}));
+}
+
+TEST(Keyboard, EscapeStopsAPlayButNeverStartsOne) {
+  Dialer d;
+  d.form.Text1.SetText(u"123");
+  KeyDown(d, d.form.Command2[0], 0, 27);
+  EXPECT_FALSE(d.device().Playing());
+  d.form.Command3.UserClick();
+  d.RunSamples(100);
+  KeyDown(d, d.form.Text1, 0, 27);  // the text box's own
+  EXPECT_EQ(d.form.Command3.Caption(), u"Stop");
+  KeyDown(d, d.form.Command3, 0, 27);
+  EXPECT_EQ(d.form.Command3.Caption(), u"Play");
+  EXPECT_FALSE(d.device().Playing());
+  d.engine.RunUntilIdle();
+  EXPECT_EQ(d.played().size(), 100u);
+}
+
 TEST(Dialing, PlayMapsTheDialStringAndStopEndsIt) {
   Dialer d;
   d.form.Command3.UserClick();  // empty dial string: nothing
@@ -442,6 +531,7 @@ TEST(Volume, ReadOutRoundsHalvesToEvenAndTheTickHidesIt) {
   for (const auto& [value, text] : cases) {
     d.form.VScroll1.UserScroll(value);
     EXPECT_EQ(d.form.Text5.Text(), text) << value;
+    EXPECT_EQ(u"Volume: " + d.form.VScroll1.Description(), text) << value;  // what is read out
     EXPECT_TRUE(d.form.Text5.Visible());
     EXPECT_EQ(d.volume(), 1 - value);
   }
@@ -482,6 +572,7 @@ TEST(Settings, StartUpReadsTheFileAndShowsAStoredVolume) {
 TEST(Settings, StoredVolumeTenRaisesNoChange) {
   Dialer d("\r\n200\r\n10\r\n");
   EXPECT_EQ(d.form.VScroll1.Value(), 10);
+  EXPECT_EQ(d.form.VScroll1.Description(), u"- 0 dB");
   EXPECT_FALSE(d.form.Text5.Visible());
   EXPECT_TRUE(d.engine.Idle());
   EXPECT_EQ(d.form.Text3.Text(), u"40");

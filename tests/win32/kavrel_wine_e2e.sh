@@ -2,9 +2,9 @@
 # Kavrel.exe as a user meets it, under Wine: its window on a private display, its DirectSound
 # output in a private PulseAudio null sink. Keypad keys pressed with the mouse, a dial string
 # edited and played, the volume stepped, a text typed into the hidden text box (reached by the
-# keyboard) and sent with Enter; the sink's monitor recorded and decoded by an independent DTMF
-# decoder; the web link clicked (Wine's shell is given a recorder for a browser); the window
-# closed with Alt+F4 and the settings file it wrote checked byte for byte.
+# keyboard) and sent with Enter, keys typed on the keypad; the sink's monitor recorded and decoded
+# by an independent DTMF decoder; the web link clicked (Wine's shell is given a recorder for a
+# browser); the window closed with Alt+F4 and the settings file it wrote checked byte for byte.
 # A screenshot is kept in OUT.
 #   kavrel_wine_e2e.sh KAVREL_EXE OUT
 set -euo pipefail
@@ -140,13 +140,19 @@ click "$TEXT1"
 xdotool key Tab Tab Tab Tab Tab
 xdotool type 'Hi'
 xdotool key Return
-# Eight tones of 60 ms and their breaks, then the silent lead-out.
+
+step "typed keys: Tab from the text box to key 1, then # * D 0 as typed"
+xdotool key Tab
+xdotool type --delay 50 '#*D0'
+wait_for 10 '[[ "$(title)" == *"#*D0" ]]' ||
+  fail "title '$(title)' after the typed keys, expected it to end in '#*D0'"
+# Twelve tones of 60 ms and their breaks, then the silent lead-out.
 sleep 2
 pulse_record_stop
 
 heard=$(pulse_decode_dtmf "$W/cap.wav")
-# H i CR LF, two keys each: 0x48 0x69 0x0D 0x0A
-expected="${KEYS}159#A47681019"
+# H i CR LF, two keys each: 0x48 0x69 0x0D 0x0A; then the typed keys
+expected="${KEYS}159#A47681019#*D0"
 [ "$heard" = "$expected" ] || fail --recording "heard '$heard', expected '$expected'"
 echo "ok   decoded $heard"
 

@@ -16,6 +16,7 @@
 #include "runtime/folders.h"
 #include "runtime/win32.h"
 #include "tests/support/checks.h"
+#include "tests/support/keypad_keys.h"
 
 using forms::Control;
 using forms::Kind;
@@ -237,17 +238,101 @@ void CheckKeypad(Session& s) {
   Press(s.Of(form.Command2[6]), WM_MBUTTONDOWN, WM_MBUTTONUP);
   HWND seven = s.Of(form.Command2[7]);
   SetFocus(seven);
+  // Space the button handles itself (as an accessible action's click would come) sounds once.
   SendMessageW(seven, WM_KEYDOWN, VK_SPACE, 0);
   SendMessageW(seven, WM_KEYUP, VK_SPACE, 0);
   MSG enter{seven, WM_KEYDOWN, VK_RETURN, 0, 0, {}};
   checks.Expect(s.binding().Navigate(&enter), "keypad: Enter on a key is used up");
+  MSG enter_up{seven, WM_KEYUP, VK_RETURN, 0, 0, {}};
+  checks.Expect(s.binding().Navigate(&enter_up), "keypad: so is its release");
   s.Pump(50);
-  checks.ExpectEq(TextOf(s.window()), std::u16string(u" 456"),
-                  "keypad: right and middle presses sound too; Space and Enter do not");
+  checks.ExpectEq(TextOf(s.window()), std::u16string(u" 456BB"),
+                  "keypad: right and middle presses sound too, and Space and Enter on a key");
   checks.Expect(s.PumpUntil([&] { return form.Command3.Caption() == u"Play"; }, 15000),
                 "keypad: the sequence plays out through the sound notifications and stops");
   checks.Expect(s.PumpUntil([&] { return TextOf(s.window()) == u"Pelorin 1.0"; }, 15000),
                 "keypad: the title comes back after the last key");
+}
+
+// A key as the keyboard sends it to the focus: its down, through the message loop, then its up.
+void SendKey(Session& s, UINT vk, bool shift, bool up, bool repeat = false) {
+  SetKey(VK_SHIFT, shift);
+  LPARAM lp = 1 | (static_cast<LPARAM>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC)) << 16);
+  if (repeat || up) lp |= LPARAM{1} << 30;
+  if (up) lp |= LPARAM{1} << 31;
+  PostMessageW(GetFocus(), up ? WM_KEYUP : WM_KEYDOWN, vk, lp);
+  s.Pump(20);
+  SetKey(VK_SHIFT, false);
+}
+
+// What MSAA names each control by: a button's or a label's own text, and for the others the
+// static text just before them in the z-order.
+void CheckNames(Session& s) {
+  for (Control* c : s.form().Controls()) {
+    const forms::ControlDef& def = c->def();
+    HWND hwnd = s.Of(*c);
+    if (hwnd == nullptr) continue;
+    std::u16string name = TextOf(hwnd);
+    if (def.kind != Kind::Button && def.kind != Kind::Label) {
+      HWND label = GetWindow(hwnd, GW_HWNDPREV);
+      wchar_t cls[16] = {};
+      if (label != nullptr) GetClassNameW(label, cls, 16);
+      RECT r{};
+      if (label != nullptr) GetWindowRect(label, &r);
+      checks.Expect(label != nullptr && lstrcmpiW(cls, L"STATIC") == 0 && IsRectEmpty(&r),
+                    Name(*c) + ": a static of no size before it names it");
+      name = label != nullptr ? TextOf(label) : u"";
+      checks.ExpectEq(name, std::u16string(def.accessible_name), Name(*c) + ": its name");
+    }
+    checks.Expect(!name.empty(), Name(*c) + ": a name for screen readers");
+  }
+}
+
+void CheckTypedKeys(Session& s) {
+  dialer::Form1& form = s.form();
+  std::vector<int> pressed;
+  std::vector<std::function<void(int16_t, int16_t, float, float)>> saved;
+  for (int i = 0; i < 16; ++i) {
+    saved.push_back(form.Command2[i].MouseDown);
+    form.Command2[i].MouseDown = [&pressed, i](int16_t, int16_t, float, float) {
+      pressed.push_back(i);
+    };
+  }
+  SetFocus(s.Of(form.Command2[1]));
+  // The pad types digits with Num Lock on.
+  BYTE state[256];
+  GetKeyboardState(state);
+  state[VK_NUMLOCK] = 0x01;
+  SetKeyboardState(state);
+  for (const auto& k : support::kTypedKeys) {
+    const SHORT scan = VkKeyScanW(static_cast<wchar_t>(k.typed));
+    UINT vk = LOBYTE(scan);
+    const bool shift = !k.keypad && (HIBYTE(scan) & 1);
+    if (k.keypad) {
+      vk = k.typed == u'*' ? VK_MULTIPLY : k.typed == u'+' ? VK_ADD : VK_NUMPAD0 + (k.typed - u'0');
+    }
+    const std::string name = std::string(k.keypad ? "keypad " : "") + char(k.typed);
+    pressed.clear();
+    SendKey(s, vk, shift, false);
+    const bool down = k.index >= 0 &&
+                      (SendMessageW(s.Of(form.Command2[k.index]), BM_GETSTATE, 0, 0) & BST_PUSHED);
+    checks.Expect(pressed == (k.index < 0 ? std::vector<int>{} : std::vector<int>{k.index}) &&
+                      down == (k.index >= 0),
+                  "typed keys: " + name + " presses its key and shows it pushed");
+    SendKey(s, vk, shift, true);
+    checks.Expect(k.index < 0 ||
+                      !(SendMessageW(s.Of(form.Command2[k.index]), BM_GETSTATE, 0, 0) & BST_PUSHED),
+                  "typed keys: " + name + " lets its key up");
+  }
+  pressed.clear();
+  SendKey(s, '5', false, false);
+  SendKey(s, '5', false, false, true);
+  SendKey(s, VK_SPACE, false, false);
+  SendKey(s, VK_SPACE, false, true);
+  SendKey(s, '5', false, true);
+  checks.Expect(pressed == std::vector<int>{5, 1},
+                "typed keys: a held key presses once; Space presses the focused key");
+  for (int i = 0; i < 16; ++i) form.Command2[i].MouseDown = saved[static_cast<size_t>(i)];
 }
 
 void Type(HWND box, const std::u16string& text) {
@@ -426,8 +511,10 @@ int main() {
 
   CheckFrame(s);
   CheckLayout(s);
+  CheckNames(s);
   CheckTabOrder(s);
   CheckKeypad(s);
+  CheckTypedKeys(s);
   CheckTextBoxes(s);
   CheckScrollBar(s);
   CheckClose(s, folder);

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFont>
 #include <QFontDatabase>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -110,6 +111,19 @@ class FormWindow final : public QWidget {
  private:
   QtBinding& binding_;
 };
+
+// The same number at a key's press and at its release, whatever the modifiers did in between:
+// the window system's key code, or Qt's key where there is none (synthesized events).
+int KeyIdentity(const QKeyEvent& key) {
+  return key.nativeScanCode() != 0 ? static_cast<int>(key.nativeScanCode()) : key.key();
+}
+
+// The character the keyboard layout made of a key; Enter on either pad as a carriage return.
+char16_t TypedCharacter(const QKeyEvent& key) {
+  if (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) return u'\r';
+  const QString text = key.text();
+  return text.size() == 1 ? static_cast<char16_t>(text[0].unicode()) : char16_t{0};
+}
 
 }  // namespace
 
@@ -217,6 +231,7 @@ QtBinding::QtBinding() = default;
 QtBinding::~QtBinding() {
   // The widgets must not call back into the binding while it is being taken apart.
   for (auto& [object, control] : controls_) const_cast<QObject*>(object)->removeEventFilter(this);
+  if (window_) window_->removeEventFilter(this);
   if (stop_requests_) {
     // A signal from now on ends the process as it would have without the window.
     for (int signal : kTerminationSignals) std::signal(signal, SIG_DFL);
@@ -266,6 +281,8 @@ void QtBinding::Build(Form& form) {
     widget->setVisible(control->Visible());
     widget->setEnabled(control->Enabled());
     widget->setFocusPolicy(IsTabStop(def) ? Qt::StrongFocus : Qt::NoFocus);
+    if (!def.accessible_name.empty()) widget->setAccessibleName(ToQ(def.accessible_name));
+    widget->setAccessibleDescription(ToQ(control->Description()));
     widgets_[control] = widget;
     controls_[widget] = control;
     Connect(*control, widget);
@@ -279,6 +296,9 @@ void QtBinding::Build(Form& form) {
     auto it = widgets_.find(control);
     if (it != widgets_.end() && Windowless(control->def().kind)) it->second->lower();
   }
+
+  // Keys held down come up when the window loses the keyboard.
+  window_->installEventFilter(this);
 
   const std::vector<Control*> tab_order = form.TabOrder();
   for (size_t i = 1; i < tab_order.size(); ++i) {
@@ -410,6 +430,7 @@ void QtBinding::Connect(Control& control, QWidget* widget) {
       connect(bar, &QScrollBar::valueChanged, this, [&model, bar](int value) {
         if (!bar->isSliderDown()) model.UserChange(static_cast<int16_t>(value));
       });
+      widget->installEventFilter(this);  // for the keys
       break;
     }
     case Kind::Label:
@@ -421,10 +442,27 @@ void QtBinding::Connect(Control& control, QWidget* widget) {
 }
 
 bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == window_.get()) {
+    if (event->type() == QEvent::WindowDeactivate) form_->UserKeysLost();
+    return false;
+  }
   const auto it = controls_.find(watched);
   if (it == controls_.end()) return false;
   Control& control = *it->second;
   switch (event->type()) {
+    case QEvent::KeyPress: {
+      auto* key = static_cast<QKeyEvent*>(event);
+      // X repeats a held key as a release and a press, each stamped with the time it is made;
+      // Qt marks them as a repeat only when the press had come in with the release, and of the
+      // same millisecond. A finger cannot let a key go and press it again within 5 ms. Events
+      // made without the window system carry no time.
+      const bool repeat = key->isAutoRepeat() ||
+                          (key->timestamp() != 0 && last_release_.first == KeyIdentity(*key) &&
+                           key->timestamp() - last_release_.second <= 5);
+      return form_->UserKeyDown(&control, KeyIdentity(*key),
+                                VirtualKeyCode(key->key(), key->modifiers()),
+                                ShiftState(key->modifiers()), TypedCharacter(*key), repeat);
+    }
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
       // A push button's MouseDown comes with every press of any button; the second press of a
@@ -442,6 +480,12 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
     }
     case QEvent::MouseButtonRelease: {
       auto* mouse = static_cast<QMouseEvent*>(event);
+      if (auto* button = dynamic_cast<Button*>(&control);
+          button != nullptr && mouse->button() == Qt::LeftButton) {
+        // The widget makes its click after this filter: the release is told once it is over.
+        QMetaObject::invokeMethod(
+            this, [button] { button->UserMouseUp(); }, Qt::QueuedConnection);
+      }
       auto* box = dynamic_cast<TextBox*>(&control);
       const bool after_double = double_clicked_ == watched;
       double_clicked_ = nullptr;
@@ -454,6 +498,8 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::KeyRelease: {
       // An auto-repeating key reports one release, when it is let go.
       auto* key = static_cast<QKeyEvent*>(event);
+      if (!key->isAutoRepeat()) last_release_ = {KeyIdentity(*key), key->timestamp()};
+      if (!key->isAutoRepeat() && form_->UserKeyUp(KeyIdentity(*key))) return true;
       auto* box = dynamic_cast<TextBox*>(&control);
       if (box && !key->isAutoRepeat()) {
         box->UserKeyUp(VirtualKeyCode(key->key(), key->modifiers()), ShiftState(key->modifiers()));
@@ -505,6 +551,14 @@ void QtBinding::PropertyChanged(const Control& control, Property property) {
       if (auto* bar = qobject_cast<QScrollBar*>(widget)) {
         bar->setValue(static_cast<const ScrollBar&>(control).Value());
       }
+      break;
+    case Property::Down:
+      if (auto* button = qobject_cast<QPushButton*>(widget)) {
+        button->setDown(static_cast<const Button&>(control).Down());
+      }
+      break;
+    case Property::Description:
+      widget->setAccessibleDescription(ToQ(control.Description()));
       break;
   }
 }

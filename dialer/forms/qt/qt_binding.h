@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "dialer/forms/form.h"
@@ -91,6 +92,8 @@ class QtBinding final : public QObject, public Binding {
   // A text box's click comes with the button's release; the release that ends a double click
   // makes no second click.
   const QObject* double_clicked_ = nullptr;
+  // The latest key release: the key and its time stamp.
+  std::pair<int, quint64> last_release_{0, 0};
 };
 
 }  // namespace forms::qt

@@ -139,6 +139,9 @@ struct Win32Binding::Impl {
   LRESULT OnChildMessage(Child& child, UINT msg, WPARAM wp, LPARAM lp);
   void MakeChild(Control& control, int id);
   void OnCommand(Child& child, unsigned code);
+  // Offers a key going down on a child other than an edit to the form; true when it was
+  // delivered or used up, false when the window's keyboard interface is to handle it.
+  bool OfferKey(const MSG& msg);
   void OnScroll(Child& child, unsigned code, unsigned position);
   LRESULT OnColor(UINT msg, HDC dc, HWND hwnd);
   void Paint();
@@ -307,6 +310,19 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   if (!control.Enabled()) style |= WS_DISABLED;
   if (IsTabStop(def)) style |= WS_TABSTOP;
 
+  // An edit, a scroll bar or a picture has no text that names it: MSAA names such a control by
+  // the static text just before it in the z-order, so the name goes into a static of no size,
+  // made just before the control. Buttons and labels are named by their own text.
+  const bool named_by_label =
+      def.kind == Kind::TextBox || def.kind == Kind::ScrollBar || def.kind == Kind::Picture;
+  if (named_by_label && !def.accessible_name.empty()) {
+    const std::u16string name(def.accessible_name);
+    if (!CreateWindowExW(0, L"STATIC", W(name), WS_CHILD | WS_VISIBLE | SS_NOPREFIX, Px(def.left),
+                         Px(def.top), 0, 0, window, nullptr, instance, nullptr)) {
+      WindowFailure("CreateWindowEx");
+    }
+  }
+
   HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(def.left), Px(def.top),
                               Px(def.width), Px(def.height), window,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
@@ -385,7 +401,11 @@ int Win32Binding::Run() {
 bool Win32Binding::Navigate(const void* message) {
   const MSG& msg = *static_cast<const MSG*>(message);
   HWND window = impl_->window;
-  if (msg.message != WM_KEYDOWN || window == nullptr || !IsChild(window, msg.hwnd)) return false;
+  if (window == nullptr || !IsChild(window, msg.hwnd)) return false;
+  // A key's virtual-key code is the same at its down and its up.
+  if (msg.message == WM_KEYUP) return impl_->form->UserKeyUp(static_cast<int>(msg.wParam));
+  if (msg.message != WM_KEYDOWN) return false;
+  if (impl_->OfferKey(msg)) return true;
   if (msg.wParam == VK_TAB && GetKeyState(VK_CONTROL) >= 0 && GetKeyState(VK_MENU) >= 0) {
     impl_->MoveFocus(GetKeyState(VK_SHIFT) < 0);
     return true;
@@ -399,6 +419,32 @@ bool Win32Binding::Navigate(const void* message) {
     }
   }
   return false;
+}
+
+bool Win32Binding::Impl::OfferKey(const MSG& msg) {
+  // An edit's keys are its own, and its characters come as the loop makes them.
+  Child* child = Find(msg.hwnd);
+  if (child == nullptr || child->control->def().kind == Kind::TextBox) return false;
+  // The character the keyboard layout makes of the key: TranslateMessage posts it to this
+  // thread's queue at once, where it is taken before anything else reads the queue.
+  TranslateMessage(&msg);
+  MSG typed{};
+  const bool has_char = PeekMessageW(&typed, msg.hwnd, WM_CHAR, WM_CHAR, PM_REMOVE) != FALSE;
+  // Bit 30: the key was already down, so this is a repeat.
+  const bool repeat = (msg.lParam & (LPARAM{1} << 30)) != 0;
+  if (form->UserKeyDown(child->control, static_cast<int>(msg.wParam),
+                        static_cast<int16_t>(msg.wParam), ShiftNow(),
+                        has_char ? static_cast<char16_t>(typed.wParam) : u'\0', repeat)) {
+    return true;
+  }
+  // Tab and Enter make no character as the window's keyboard interface handles them; other keys
+  // reach the control as the loop would have delivered them.
+  const bool navigation = msg.wParam == VK_TAB ||
+                          (msg.wParam == VK_RETURN && child->control->def().kind == Kind::Button);
+  if (navigation) return false;
+  DispatchMessageW(&msg);
+  if (has_char) DispatchMessageW(&typed);
+  return true;
 }
 
 // The tab order is the form's, whatever the stacking order of the windows.
@@ -460,6 +506,7 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       const bool inside = now != nullptr && IsChild(window, now);
       if (LOWORD(wp) == WA_INACTIVE) {
         if (inside) focus = now;
+        form->UserKeysLost();
       } else if (!inside) {
         RestoreFocus();
       }
@@ -524,6 +571,12 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
                               static_cast<float>(GET_X_LPARAM(lp) * kTwipsPerPixel),
                               static_cast<float>(GET_Y_LPARAM(lp) * kTwipsPerPixel));
           return pass();
+        }
+        // The button sends its click while handling the release.
+        case WM_LBUTTONUP: {
+          const LRESULT result = pass();
+          static_cast<Button*>(child.control)->UserMouseUp();
+          return result;
         }
         default:
           break;
@@ -708,6 +761,13 @@ void Win32Binding::PropertyChanged(const Control& control, Property property) {
       break;
     case Property::Value:
       SetScrollPos(child.hwnd, SB_CTL, static_cast<const ScrollBar&>(control).Value(), TRUE);
+      break;
+    case Property::Down:
+      SendMessageW(child.hwnd, BM_SETSTATE, static_cast<const Button&>(control).Down(), 0);
+      break;
+    case Property::Description:
+      // Plain controls have no description for MSAA to read, and Wine's annotation service
+      // (IAccPropServices) accepts none.
       break;
   }
 }
