@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include "runtime/codepage.h"
+#include "runtime/win32.h"
+
 CStringList MessageList;
 BYTE RegisterDelay = 0;
 
@@ -77,15 +80,9 @@ ServerEntry FindEntry(HMODULE module, const char* name) {
 std::string ErrorText(DWORD code, const std::string& name, bool force) {
   if (!force && (code == ERROR_SUCCESS || code == ERROR_ALREADY_EXISTS)) return "";
   std::string text = name.empty() ? "" : name + " ";
-  LPSTR system = nullptr;
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                         FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                     nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                     reinterpret_cast<LPSTR>(&system), 0, nullptr) != 0) {
-    text += system;
-    LocalFree(system);
-  }
-  return text;
+  // In the ANSI code page, as the report lines are, with the system's own line end.
+  return text +
+         runtime::ToAnsi(runtime::SystemWords(code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)));
 }
 
 void AddMessage(const std::string& title, const std::string& text) {

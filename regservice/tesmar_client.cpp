@@ -14,6 +14,8 @@
 
 #include "regservice/pipe_client.h"
 #include "regservice/wire_format.h"
+#include "runtime/codepage.h"
+#include "runtime/win32.h"
 
 namespace {
 
@@ -71,16 +73,8 @@ std::optional<std::string> Absolute(const std::string& path) {
 }
 
 std::string SystemText(DWORD code) {
-  char* text = nullptr;
-  if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                         FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                     nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr) == 0) {
-    return "error " + std::to_string(code);
-  }
-  std::string result = text;
-  LocalFree(text);
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r')) result.pop_back();
-  return result;
+  const std::u16string words = runtime::SystemWordsTrimmed(code);
+  return words.empty() ? "error " + std::to_string(code) : runtime::ToAnsi(words);
 }
 
 void PrintLine(const std::string& line) {

@@ -7,6 +7,7 @@
 #include "runtime/error.h"
 
 #if defined(_WIN32)
+#include "runtime/utf8.h"
 #include "runtime/win32.h"
 #else
 #include <pwd.h>
@@ -38,17 +39,8 @@ std::optional<std::string> MakeFolder(const std::string& path) {
 #if defined(_WIN32)
   if (CreateDirectoryA(path.c_str(), nullptr)) return std::nullopt;
   const DWORD error = GetLastError();
-  char* text = nullptr;
-  FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-  std::string reason = text ? text : "error " + std::to_string(error);
-  LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' ||
-                             reason.back() == '.' || reason.back() == ' ')) {
-    reason.pop_back();
-  }
-  return reason;
+  const std::u16string words = SystemWordsTrimmed(error);
+  return words.empty() ? "error " + std::to_string(error) : ToUtf8(words);
 #else
   // Private to the user, as configuration folders are.
   if (mkdir(path.c_str(), 0700) == 0) return std::nullopt;

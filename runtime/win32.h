@@ -24,4 +24,12 @@ namespace runtime {
 // either, the number alone.
 std::string ErrorText(HRESULT code, std::string_view words = {});
 
+// The system's own words for a message number (a Win32 error code) in the given language (0: the
+// user's), as its message table holds them, line end included; empty when it has none. Inserts
+// are left as they stand.
+std::u16string SystemWords(DWORD message_id, DWORD language = 0);
+
+// The same without the line end and the closing full stop.
+std::u16string SystemWordsTrimmed(DWORD message_id);
+
 }  // namespace runtime

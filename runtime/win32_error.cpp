@@ -6,6 +6,27 @@
 
 namespace runtime {
 
+std::u16string SystemWords(DWORD message_id, DWORD language) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, message_id, language, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  if (length == 0) return {};
+  std::u16string words(reinterpret_cast<const char16_t*>(text), length);
+  LocalFree(text);
+  return words;
+}
+
+std::u16string SystemWordsTrimmed(DWORD message_id) {
+  std::u16string words = SystemWords(message_id);
+  // The system's texts end in a full stop and a line break.
+  while (!words.empty() && (words.back() == u'\r' || words.back() == u'\n' ||
+                            words.back() == u' ' || words.back() == u'.')) {
+    words.pop_back();
+  }
+  return words;
+}
+
 std::string ErrorText(HRESULT code, std::string_view words) {
   char number[16];
   std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(code));
@@ -14,17 +35,7 @@ std::string ErrorText(HRESULT code, std::string_view words) {
   const DWORD message_id = HRESULT_FACILITY(code) == FACILITY_WIN32
                                ? static_cast<DWORD>(HRESULT_CODE(code))
                                : static_cast<DWORD>(code);
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, message_id, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::u16string system(reinterpret_cast<const char16_t*>(text), length);
-  LocalFree(text);
-  // The system's texts end in a full stop and a line break.
-  while (!system.empty() && (system.back() == u'\r' || system.back() == u'\n' ||
-                             system.back() == u' ' || system.back() == u'.')) {
-    system.pop_back();
-  }
+  const std::u16string system = SystemWordsTrimmed(message_id);
   return system.empty() ? number : number + (": " + ToUtf8(system));
 }
 
