@@ -1,5 +1,7 @@
 #include "regservice/named_pipe.h"
 
+#include "regservice/wire_format.h"
+
 CNamedPipeException::CNamedPipeException(DWORD dwError) : CException(TRUE), m_dwError(dwError) {}
 
 BOOL CNamedPipeException::GetErrorMessage(LPSTR pszError, UINT nMaxError,
@@ -33,10 +35,9 @@ BOOL CNamedPipe::Create(const std::string& name, DWORD dwOpenMode, DWORD dwPipeM
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return FALSE;
   }
-  char fullName[MAX_PATH];
-  wsprintfA(fullName, "\\\\.\\PIPE\\%s", name.c_str());
-  m_hPipe = CreateNamedPipeA(fullName, dwOpenMode, dwPipeMode, dwMaxInstances, dwOutBufferSize,
-                             dwInBufferSize, dwDefaultTimeOut, lpSecurityAttributes);
+  m_hPipe =
+      CreateNamedPipeA(tesmar::FullPipeName(name).c_str(), dwOpenMode, dwPipeMode, dwMaxInstances,
+                       dwOutBufferSize, dwInBufferSize, dwDefaultTimeOut, lpSecurityAttributes);
   return m_hPipe != INVALID_HANDLE_VALUE;
 }
 

@@ -37,7 +37,7 @@ class Operation {
 }  // namespace
 
 HANDLE OpenPipe(const std::string& name, DWORD timeoutMs) {
-  const std::string full = "\\\\.\\pipe\\" + name;
+  const std::string full = FullPipeName(name);
   const DWORD start = GetTickCount();
   for (;;) {
     HANDLE pipe = CreateFileA(full.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

@@ -26,7 +26,7 @@ constexpr DWORD kDefaultTimeoutMs = 5000;
 constexpr char kUsage[] =
     "usage: tesmar-client [--timeout MS] PIPENAME COMMAND [FILE]\n"
     "  COMMAND: ping | delay on|off | register FILE | unregister FILE | quit\n"
-    "  Sends the request to the Tesmar serving \\\\.\\pipe\\PIPENAME and prints the result and\n"
+    "  Sends the request to the Tesmar serving \\\\.\\PIPE\\PIPENAME and prints the result and\n"
     "  every report line. A relative FILE is taken from the current folder. --timeout bounds\n"
     "  the wait for the pipe (while it is missing or busy) and for each part of the reply\n"
     "  (default 5000 ms).\n"
@@ -140,7 +140,7 @@ int wmain(int argc, wchar_t** wargv) {
   }
 
   tesmar::Reply reply;
-  const std::string pipe = "\\\\.\\pipe\\" + pipeName;
+  const std::string pipe = tesmar::FullPipeName(pipeName);
   const std::string within = " within " + std::to_string(timeoutMs) + " ms";
   switch (tesmar::Exchange(pipeName, timeoutMs, {request}, reply)) {
     case tesmar::Outcome::Reply:

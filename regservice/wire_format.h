@@ -26,6 +26,12 @@ enum : std::uint32_t { REQ_PING = 10, REQ_OPTIONS = 11, REQ_FILE = 12, REQ_QUIT 
 
 inline constexpr std::size_t kWordSize = 4;
 
+// The service's pipe is this followed by the name it was started with, for it and its clients.
+inline constexpr char kPipePrefix[] = "\\\\.\\PIPE\\";
+inline std::string FullPipeName(const std::string& name) {
+  return kPipePrefix + name;
+}
+
 // REQ_OPTIONS payload: byte 1 becomes RegisterDelay (non-zero: registering a module waits 8 ms
 // before looking up its entry); bytes 0 and 2 have no effect.
 struct OptionsPayload {

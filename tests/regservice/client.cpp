@@ -85,7 +85,7 @@ DWORD Server::WaitExit(DWORD timeoutMs) const {
 }
 
 bool PipeAbsent(const std::string& name) {
-  return !WaitNamedPipeA(("\\\\.\\pipe\\" + name).c_str(), 1) &&
+  return !WaitNamedPipeA(tesmar::FullPipeName(name).c_str(), 1) &&
          GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 

@@ -498,8 +498,9 @@ void ClientGroup() {
   };
 
   std::string output = run("--timeout 300 " + name + " ping", "no service", 3);
-  checks.Expect(output.find("no \\\\.\\pipe\\" + name + " within 300 ms") != std::string::npos,
-                "no service: says so: " + Printable(output));
+  checks.Expect(
+      output.find("no " + tesmar::FullPipeName(name) + " within 300 ms") != std::string::npos,
+      "no service: says so: " + Printable(output));
 
   Server server(name);
   checks.ExpectEq(run(name + " ping", "ping", 0), "1\r\n", "ping: the result");
