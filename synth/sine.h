@@ -15,8 +15,8 @@ double Sine(double x);
 
 // Replaces each value with its Sine, the same bits, several times faster over a run: four
 // arguments at a time take a quick path whose result is kept only where its error bound proves it
-// correctly rounded; the rest (under one in a hundred of the bank's, and every argument beyond
-// 1024) go through Sine.
+// correctly rounded; the rest (about one in 400 of the bank's, and every argument beyond 1024) go
+// through Sine.
 void Sines(std::span<double> values);
 
 }  // namespace synth

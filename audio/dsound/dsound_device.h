@@ -1,5 +1,5 @@
-// The sound device on DirectSound (32-bit Windows): the default output device, secondary buffers
-// with volume control and position notification, written through Lock and Unlock.
+// The sound device on DirectSound (Windows, 32-bit and 64-bit): the default output device,
+// secondary buffers with volume control and position notification, written through Lock and Unlock.
 //
 // Every notification position gets a manual-reset event of its own. A watcher thread waits on
 // them and, when one is signalled, asks the window's thread (through the dispatcher) to look;

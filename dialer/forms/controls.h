@@ -34,7 +34,7 @@ struct ScrollRange {
 struct ControlDef {
   std::string_view name;
   Kind kind;
-  int index;  // position in a control array, -1 for a single control
+  int index = -1;  // position in a control array, -1 for a single control
   // For a line: x1, y1, x2, y2.
   int left, top, width, height;
   int tab;  // tab order, -1 when not a tab stop
