@@ -1,8 +1,8 @@
 // The soak run's driver: kavrel's window (the Qt binding, on the display it is given), Form1 and
-// the SDL2 device, used at random for MINUTES minutes through the window's own input: keypad
-// keys pressed with the mouse, dial strings typed and played, texts typed and sent, and the tone
-// time and the volume changed at random moments, also while a sequence plays. Run it through
-// soak.sh, which records the sound and decodes it.
+// the sound device (tests/bench/device_choice.h), used at random for MINUTES minutes through the
+// window's own input: keypad keys pressed with the mouse, dial strings typed and played, texts
+// typed and sent, and the tone time and the volume changed at random moments, also while a sequence
+// plays. Run it through soak.sh, which records the sound and decodes it.
 //
 // Standard output: one line per episode (one use of the keypad, the dial string or the text box,
 // from the first input until the sound has stopped), for the decoder:
@@ -12,7 +12,7 @@
 // digits are heard). Then summary lines starting with "soak:". Exit status 1 when the window
 // stopped answering (a sequence that never ended).
 //
-// Usage: soak_bench MINUTES [SEED]
+// Usage: soak_bench MINUTES [SEED] [device options]
 #define QTEST_QPA_MOUSE_HANDLING
 
 #include <QApplication>
@@ -35,10 +35,10 @@
 
 #include <unistd.h>
 
-#include "audio/sdl/sdl_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
 #include "runtime/codepage.h"
+#include "tests/bench/device_choice.h"
 
 namespace {
 
@@ -73,8 +73,8 @@ std::string TextDigits(const std::u16string& text) {
 
 class Soak {
  public:
-  Soak(dialer::Form1& form, QWidget& window, unsigned seed)
-      : form_(form), window_(window), random_(seed) {
+  Soak(dialer::Form1& form, QWidget& window, unsigned seed, const testsupport::DeviceChoice& device)
+      : form_(form), window_(window), device_(device), random_(seed) {
     // A message box is a handler's error (or a refusal): noted and answered, so nothing waits.
     box_watch_.setInterval(50);
     QObject::connect(&box_watch_, &QTimer::timeout, [this] {
@@ -92,7 +92,11 @@ class Soak {
     while (Clock::now() < end) {
       const double at_minutes =
           std::chrono::duration<double, std::ratio<60>>(Clock::now() - start).count();
-      if (at_minutes >= 1 && first_minute_mb_ == 0) first_minute_mb_ = ResidentMb();
+      if (at_minutes >= 1 && first_minute_mb_ == 0) {
+        first_minute_mb_ = ResidentMb();
+        first_minute_underflows_ = device_.ServerUnderflows();
+        first_minute_opened_ = device_.Opened();
+      }
       if (Chance(0.15)) SetToneTime();
       if (!Episode()) return 1;
       QTest::qWait(Between(300, 800));
@@ -225,41 +229,56 @@ class Soak {
                 first_minute_mb_, last_minute_mb_);
     std::printf("soak: messages (handler errors) %zu\n", messages_.size());
     for (const std::string& m : messages_) std::printf("soak:   %s\n", m.c_str());
+    const audio::MixStats mix = device_.Mix();
+    std::printf("soak: late refills %lld in %lld renders; devices opened %d\n",
+                static_cast<long long>(mix.late_refills), static_cast<long long>(mix.renders),
+                device_.Opened());
+    const int64_t underflows = device_.ServerUnderflows();
+    if (underflows < 0) {
+      std::printf("soak: server underflows unknown\n");
+    } else {
+      // Counted per device: after a reopen the first minute's count is of another one.
+      const bool same = first_minute_opened_ == device_.Opened();
+      std::printf("soak: server underflows %lld, %s after the first minute\n",
+                  static_cast<long long>(underflows),
+                  same && first_minute_underflows_ >= 0
+                      ? std::to_string(underflows - first_minute_underflows_).c_str()
+                      : "? (device reopened)");
+    }
+    std::printf("soak: %s\n", device_.Describe().c_str());
   }
 
   dialer::Form1& form_;
   QWidget& window_;
+  const testsupport::DeviceChoice& device_;
   std::mt19937 random_;
   QTimer box_watch_;
   std::vector<std::string> messages_;
   int episodes_ = 0, tone_changes_ = 0, volume_changes_ = 0;
   long long keys_ = 0;
   double first_minute_mb_ = 0, last_minute_mb_ = 0;
+  int64_t first_minute_underflows_ = -1;
+  int first_minute_opened_ = 0;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: soak_bench MINUTES [SEED]\n");
+  testsupport::DeviceChoice device;
+  if (!device.Parse(argc, argv) || argc < 2) {
+    std::fprintf(stderr, "usage: soak_bench MINUTES [SEED] [device options]\n");
     return 2;
   }
   const double minutes = std::atof(argv[1]);
   const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
   QApplication app(argc, argv);
 
-  audio::SdlSoundDevice* device = nullptr;
-  int opened_devices = 0;
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, [&](runtime::Dispatcher& dispatcher) {
-    auto opened = std::make_unique<audio::SdlSoundDevice>(dispatcher);
-    device = opened.get();
-    ++opened_devices;
-    return opened;
-  });
+  dialer::Form1 form(binding,
+                     [&](runtime::Dispatcher& dispatcher) { return device.Open(dispatcher); });
   binding.Build(form);
   form.UserLoad();
-  if (device == nullptr || !form.Output.OutputReady) {
+  if (device.Opened() == 0 || !form.Output.OutputReady) {
     std::fprintf(stderr, "soak_bench: no sound output could be opened\n");
     return 1;
   }
@@ -270,12 +289,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int status = Soak(form, binding.Window(), seed).Run(minutes);
-  const audio::SdlPlaybackStats stats = device->Stats();
-  // A device opened again (after one was lost) counts from its opening.
-  std::printf("soak: underruns %lld in %lld callbacks; devices opened %d\n",
-              static_cast<long long>(stats.underruns), static_cast<long long>(stats.callbacks),
-              opened_devices);
+  const int status = Soak(form, binding.Window(), seed, device).Run(minutes);
   // Leave without closing the window: closing would save settings beside the benchmark.
   return status;
 }

@@ -54,7 +54,7 @@ class OutputTest : public ::testing::Test {
     static const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     return synth::GenTones(tone_time_ms, slope, output.ToneBank);
   }
-  const audio::VirtualBuffer& Buffer() const { return *device->LastBuffer(); }
+  const audio::LoopBuffer& Buffer() const { return *device->LastBuffer(); }
   std::vector<uint8_t> Half(int index) const {
     const auto& bytes = Buffer().bytes();
     const size_t half = bytes.size() / 2;
