@@ -6,6 +6,7 @@
 //                     --expected FILE
 //   stream_check verify EXPECTED RECORDING.wav
 //   stream_check contract [--device pulse|sdl]
+//   stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS
 //
 // play exits with 3 when the mixer counted a late refill (a notification handled after the half
 // it was for had begun to play), which says the machine was too busy, not that the device failed;
@@ -16,7 +17,9 @@
 // recording and checks that every block is heard as written, within a millisecond of one block
 // after the one before (no gap, nothing heard twice), and that the rest of the recording is
 // silence. contract makes every breach of the buffer contract on the device (the shared table of
-// tests/audio/contract_breaches.h) and exits with 1 when one is let through.
+// tests/audio/contract_breaches.h) and exits with 1 when one is let through. gaps prints how many
+// holes a recording has: silences too short to be a pause between tones (shorter than
+// SHORTEST_PAUSE_MS, at least 2 ms) with sound on both sides.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -54,7 +57,8 @@ int Usage() {
   std::cerr << "usage: stream_check play [--device pulse|sdl] [--tone-time MS] [--scroll 1..5001]"
                " [--keys KEYS] --expected FILE\n"
                "       stream_check verify EXPECTED RECORDING.wav\n"
-               "       stream_check contract [--device pulse|sdl]\n";
+               "       stream_check contract [--device pulse|sdl]\n"
+               "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
   return 2;
 }
 
@@ -383,12 +387,46 @@ int Verify(const std::string& expected_path, const std::string& recording_path) 
   return ok ? 0 : 1;
 }
 
+// Near zero: what a sink plays where it ran dry (exact zeros, through the recorder's resampling a
+// little above). Loud: well above it even at the quietest volume tested (-20 dB). A silence of
+// 2 ms is longer than any near-zero moment of two tones beating against each other.
+constexpr int kNearZero = 64;
+constexpr int kLoud = 512;
+constexpr size_t kShortestHole = synth::kSampleRate * 2 / 1000;
+
+int Gaps(const std::string& recording_path, double shortest_pause_ms) {
+  const std::vector<int16_t> r = ReadWav(recording_path);
+  const auto longest = static_cast<size_t>(shortest_pause_ms * synth::kSampleRate / 1000);
+  const size_t around = synth::kSampleRate * 5 / 1000;
+  int holes = 0;
+  size_t i = 0;
+  while (i < r.size()) {
+    if (std::abs(static_cast<int>(r[i])) > kNearZero) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < r.size() && std::abs(static_cast<int>(r[end])) <= kNearZero) ++end;
+    const size_t length = end - i;
+    if (length >= kShortestHole && length < longest && i >= around && end + around <= r.size() &&
+        MaxAbs(r.data() + i - around, around) >= kLoud && MaxAbs(r.data() + end, around) >= kLoud) {
+      ++holes;
+      std::cerr << "gaps: " << 1000.0 * static_cast<double>(length) / synth::kSampleRate
+                << " ms of silence at " << static_cast<double>(i) / synth::kSampleRate << " s\n";
+    }
+    i = end;
+  }
+  std::cout << holes << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
     if (argc >= 2 && std::string_view(argv[1]) == "play") return Play(argc, argv);
     if (argc == 4 && std::string_view(argv[1]) == "verify") return Verify(argv[2], argv[3]);
+    if (argc == 4 && std::string_view(argv[1]) == "gaps") return Gaps(argv[2], std::stod(argv[3]));
     if (argc >= 2 && std::string_view(argv[1]) == "contract") {
       if (argc == 2) return Contract("pulse");
       if (argc == 4 && std::string_view(argv[2]) == "--device") return Contract(argv[3]);
