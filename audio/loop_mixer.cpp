@@ -44,12 +44,13 @@ std::unique_ptr<LoopBuffer> LoopMixer::CreateBuffer(const BufferDesc& desc,
   return std::make_unique<LoopBuffer>(*this, desc, events);
 }
 
-void LoopMixer::Render(int16_t* out, int frames) {
+int LoopMixer::Render(int16_t* out, int frames) {
   due_.clear();
+  int played = 0;
   {
     std::lock_guard lock(mutex_);
     sum_.assign(static_cast<size_t>(frames), 0);
-    for (LoopBuffer* b : buffers_) b->MixInto(sum_.data(), frames);
+    for (LoopBuffer* b : buffers_) played = std::max(played, b->MixInto(sum_.data(), frames));
     ++stats_.renders;
     stats_.frames += frames;
   }
@@ -59,6 +60,7 @@ void LoopMixer::Render(int16_t* out, int frames) {
   for (PassedNotification& passed : due_) {
     dispatcher_.Post([passed = std::move(passed)] { passed.Deliver(); });
   }
+  return frames - played;
 }
 
 int64_t LoopMixer::SamplesToNextStop(bool notifying_only) const {
@@ -190,9 +192,10 @@ void LoopBuffer::Clear() {
   std::fill(fresh_.begin(), fresh_.end(), 0);
 }
 
-void LoopBuffer::MixInto(int32_t* sum, int frames) {
+int LoopBuffer::MixInto(int32_t* sum, int frames) {
   const int32_t size = Bytes();
-  for (int i = 0; i < frames && playing_; ++i) {
+  int i = 0;
+  for (; i < frames && playing_; ++i) {
     uint8_t& fresh = fresh_[static_cast<size_t>(position_ / 2)];
     if (!fresh && !in_stale_) ++mixer_.stats_.late_refills;
     in_stale_ = !fresh;
@@ -208,6 +211,7 @@ void LoopBuffer::MixInto(int32_t* sum, int frames) {
     position_ = to >= size ? 0 : to;
     if (position_ == 0 && !looping_) playing_ = false;
   }
+  return i;
 }
 
 int64_t LoopBuffer::SamplesToNextStop() const {

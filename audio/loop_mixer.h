@@ -68,7 +68,8 @@ class LoopMixer {
   std::unique_ptr<LoopBuffer> CreateBuffer(const BufferDesc& desc, const EventTable& events);
 
   // Writes the next `frames` samples of all playing buffers, summed and clipped, into out.
-  void Render(int16_t* out, int frames);
+  // Returns how many of them, at the end, no buffer played (all of them when none did).
+  int Render(int16_t* out, int frames);
   // Samples until a playing buffer next passes a notification offset or ends a one-shot play;
   // with `notifying_only`, only buffers that have notifications count. kNever when none.
   int64_t SamplesToNextStop(bool notifying_only) const;
@@ -122,8 +123,9 @@ class LoopBuffer final : public ContractBuffer {
   void Clear() override;
 
   // The rest under the mixer's lock.
-  // Adds the next `frames` samples into sum and moves the play position on.
-  void MixInto(int32_t* sum, int frames);
+  // Adds the next `frames` samples into sum and moves the play position on; returns how many it
+  // played (fewer when it stopped).
+  int MixInto(int32_t* sum, int frames);
   int64_t SamplesToNextStop() const;
 
   LoopMixer& mixer_;

@@ -209,7 +209,7 @@ void PulseSoundDevice::Fill(size_t bytes) {
   const int frames = static_cast<int>(bytes / 2);
   if (frames == 0) return;
   samples_.resize(static_cast<size_t>(frames));
-  mixer_.Render(samples_.data(), frames);
+  NoteIdle(mixer_.Render(samples_.data(), frames), frames);
   pa_stream_write(stream_, samples_.data(), static_cast<size_t>(frames) * 2, nullptr, 0,
                   PA_SEEK_RELATIVE);
   pa_usec_t latency = 0;
@@ -219,10 +219,17 @@ void PulseSoundDevice::Fill(size_t bytes) {
   }
 }
 
-// On the window's thread, as a buffer starts with nothing else playing: what is queued at the
-// server is silence. The start replaces it from the server's read position on, but renders no
-// further at once than one request past the buffer's first notification: the window then has at
-// least the lead it has while the stream runs (a request can pass a notification by as much).
+void PulseSoundDevice::NoteIdle(int idle, int frames) {
+  idle_tail_ = idle == frames ? idle_tail_ + idle : idle;
+}
+
+// On the window's thread, as a buffer starts with nothing else playing. The queue at the server
+// holds at most the target, and its end is the silence the mixer wrote while no buffer played:
+// the start replaces that silence from as early as it can, and nothing a buffer played before. A
+// buffer the window stopped plays out what it had queued, its pause included, so the pause
+// before the new tone is never shorter than the window's own. The start renders no further at
+// once than one request past the buffer's first notification: the window then has at least the
+// lead it has while the stream runs (a request can pass a notification by as much).
 void PulseSoundDevice::BringForward() {
   if (!buffering_.bring_forward) return;
   const int64_t to_notification = mixer_.SamplesToNextStop(true);
@@ -230,11 +237,11 @@ void PulseSoundDevice::BringForward() {
   if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
   const int64_t queue = MsToBytes(target_ms_) / 2;
   const int64_t request = MsToBytes(buffering_.request_ms) / 2;
-  const int64_t frames =
-      to_notification == LoopMixer::kNever ? queue : std::min(queue, to_notification + request);
+  int64_t frames = std::min(queue, idle_tail_);
+  if (to_notification != LoopMixer::kNever) frames = std::min(frames, to_notification + request);
   if (frames <= 0) return;
   samples_.resize(static_cast<size_t>(frames));
-  mixer_.Render(samples_.data(), static_cast<int>(frames));
+  NoteIdle(mixer_.Render(samples_.data(), static_cast<int>(frames)), static_cast<int>(frames));
   pa_stream_write(stream_, samples_.data(), static_cast<size_t>(frames) * 2, nullptr,
                   (queue - frames) * 2, PA_SEEK_RELATIVE_ON_READ);
   ++brought_forward_;

@@ -6,8 +6,7 @@
 // grows the buffering kept at the server so that it does not happen again.
 //
 // With buffering queued ahead, a tone that starts from silence would wait behind the queue; a
-// start instead replaces the queued silence, from the server's read position on, so that it is
-// heard as soon as the sink takes it.
+// start instead replaces the queued silence, so that it is heard as soon as the sink takes it.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -81,6 +80,9 @@ class PulseSoundDevice final : public SoundDevice {
   // The rest on the mainloop's thread or with it locked.
   void Fill(size_t bytes);
   void BringForward();
+  // Follows how much of the stream's end no buffer played, after a render of `frames` whose last
+  // `idle` no buffer played.
+  void NoteIdle(int idle, int frames);
   void Grow();
   void Gone();
   pa_buffer_attr Attr() const;
@@ -95,6 +97,7 @@ class PulseSoundDevice final : public SoundDevice {
   bool open_timed_out_ = false;
   bool scheduled_ = false;
   uint32_t target_ms_ = 0;
+  int64_t idle_tail_ = 0;         // samples at the end of what was written that no buffer played
   std::vector<int16_t> samples_;  // one request's, capacity kept
   std::atomic<bool> gone_{false};
   std::atomic<int64_t> underflows_{0};

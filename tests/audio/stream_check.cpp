@@ -19,7 +19,7 @@
 // silence. contract makes every breach of the buffer contract on the device (the shared table of
 // tests/audio/contract_breaches.h) and exits with 1 when one is let through. gaps prints how many
 // holes a recording has: silences too short to be a pause between tones (shorter than
-// SHORTEST_PAUSE_MS, at least 2 ms) with sound on both sides.
+// SHORTEST_PAUSE_MS, at least 2 ms) that cut a tone off or let it in at its full level.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -388,16 +388,25 @@ int Verify(const std::string& expected_path, const std::string& recording_path) 
 }
 
 // Near zero: what a sink plays where it ran dry (exact zeros, through the recorder's resampling a
-// little above). Loud: well above it even at the quietest volume tested (-20 dB). A silence of
-// 2 ms is longer than any near-zero moment of two tones beating against each other.
+// little above). Loud: well above it even at the quietest volume tested (-20 dB). A hole cuts a
+// tone off, or lets it in again, at its full level: within a millisecond of the silence the sound
+// is still (or already) at half its level over five, where a tone's own edges take about ten
+// milliseconds to fade. A silence of 2 ms is longer than any near-zero moment of two tones beating
+// against each other.
 constexpr int kNearZero = 64;
 constexpr int kLoud = 512;
 constexpr size_t kShortestHole = synth::kSampleRate * 2 / 1000;
+constexpr size_t kEdge = synth::kSampleRate / 1000;
+constexpr size_t kAround = synth::kSampleRate * 5 / 1000;
+
+bool Abrupt(const int16_t* near, const int16_t* around) {
+  const int level = MaxAbs(around, kAround);
+  return level >= kLoud && MaxAbs(near, kEdge) * 2 >= level;
+}
 
 int Gaps(const std::string& recording_path, double shortest_pause_ms) {
   const std::vector<int16_t> r = ReadWav(recording_path);
   const auto longest = static_cast<size_t>(shortest_pause_ms * synth::kSampleRate / 1000);
-  const size_t around = synth::kSampleRate * 5 / 1000;
   int holes = 0;
   size_t i = 0;
   while (i < r.size()) {
@@ -408,8 +417,9 @@ int Gaps(const std::string& recording_path, double shortest_pause_ms) {
     size_t end = i;
     while (end < r.size() && std::abs(static_cast<int>(r[end])) <= kNearZero) ++end;
     const size_t length = end - i;
-    if (length >= kShortestHole && length < longest && i >= around && end + around <= r.size() &&
-        MaxAbs(r.data() + i - around, around) >= kLoud && MaxAbs(r.data() + end, around) >= kLoud) {
+    if (length >= kShortestHole && length < longest && i >= kAround && end + kAround <= r.size() &&
+        (Abrupt(r.data() + i - kEdge, r.data() + i - kAround) ||
+         Abrupt(r.data() + end, r.data() + end))) {
       ++holes;
       std::cerr << "gaps: " << 1000.0 * static_cast<double>(length) / synth::kSampleRate
                 << " ms of silence at " << static_cast<double>(i) / synth::kSampleRate << " s\n";

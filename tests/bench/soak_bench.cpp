@@ -6,11 +6,12 @@
 //
 // Standard output: one line per episode (one use of the keypad, the dial string or the text box,
 // from the first input until the sound has stopped), for the decoder:
-//   episode START_MS END_MS KIND DIGITS CUT
+//   episode START_MS END_MS KIND DIGITS CUT TONE_TIME
 // START_MS and END_MS in wall-clock milliseconds since the epoch, DIGITS the keys that must be
 // heard ("-" for none), CUT 1 when a tone time change stopped the sequence (then only the first
-// digits are heard). Then summary lines starting with "soak:". Exit status 1 when the window
-// stopped answering (a sequence that never ended).
+// digits are heard), TONE_TIME what the tone time box held as the episode began. Then summary lines
+// starting with "soak:". Exit status 1 when the window stopped answering (a sequence that never
+// ended).
 //
 // Usage: soak_bench MINUTES [SEED] [device options]
 #define QTEST_QPA_MOUSE_HANDLING
@@ -118,6 +119,7 @@ class Soak {
   // One use of the window, until its sound has stopped; false when it never stopped.
   bool Episode() {
     const long long started = WallMs();
+    const std::string tone_time = QString::fromStdU16String(form_.Text2.Text()).toStdString();
     const int volume_at = Chance(0.3) ? Between(0, 3000) : -1;
     const int tone_at = Chance(0.1) ? Between(0, 3000) : -1;
     std::string kind, digits;
@@ -157,8 +159,8 @@ class Soak {
     }
     ++episodes_;
     keys_ += static_cast<long long>(digits.size());
-    std::printf("episode %lld %lld %s %s %d\n", started, WallMs(), kind.c_str(),
-                digits.empty() ? "-" : digits.c_str(), cut ? 1 : 0);
+    std::printf("episode %lld %lld %s %s %d %s\n", started, WallMs(), kind.c_str(),
+                digits.empty() ? "-" : digits.c_str(), cut ? 1 : 0, tone_time.c_str());
     std::fflush(stdout);
     return true;
   }
@@ -238,12 +240,12 @@ class Soak {
       std::printf("soak: server underflows unknown\n");
     } else {
       // Counted per device: after a reopen the first minute's count is of another one.
-      const bool same = first_minute_opened_ == device_.Opened();
-      std::printf("soak: server underflows %lld, %s after the first minute\n",
-                  static_cast<long long>(underflows),
-                  same && first_minute_underflows_ >= 0
-                      ? std::to_string(underflows - first_minute_underflows_).c_str()
-                      : "? (device reopened)");
+      const std::string later = first_minute_underflows_ < 0 ? "none (a run of a minute or less)"
+                                : first_minute_opened_ != device_.Opened()
+                                    ? "unknown (the device was reopened)"
+                                    : std::to_string(underflows - first_minute_underflows_);
+      std::printf("soak: server underflows %lld, after the first minute %s\n",
+                  static_cast<long long>(underflows), later.c_str());
     }
     std::printf("soak: %s\n", device_.Describe().c_str());
   }
