@@ -71,7 +71,7 @@ episodes=0 cut=0
 declare -A matched=([multimon-ng]=0 [dtmf2num]=0) cut_ok=([multimon-ng]=0 [dtmf2num]=0)
 mismatches=()
 own_limit=0
-dtmf2num_keys() { dtmf2num "$1" 2>/dev/null | sed -n 's/^- DTMF numbers: *//p' | sed 's/^none$//'; }
+dtmf2num_keys() { dtmf2num -o "$1" 2>/dev/null | sed -n 's/^- DTMF numbers: *//p' | sed 's/^none$//'; }
 while read -r _ start end kind digits was_cut tone_time; do
   [ "$digits" = - ] && digits=""
   from=$(((start - REC_START - 150)))
