@@ -1,11 +1,11 @@
 // Plays keys through the output module on a real device (the sound server's, or SDL2), paced by
 // its own notifications as the dialer paces them, and checks a recording of what was heard
-// against what was written.
+// against what was written. linux is the default device: the server's, else SDL2's.
 //
-//   stream_check play [--device pulse|sdl] [--tone-time MS] [--scroll 1..5001] [--keys KEYS]
+//   stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001] [--keys KEYS]
 //                     --expected FILE
 //   stream_check verify EXPECTED RECORDING.wav
-//   stream_check contract [--device pulse|sdl]
+//   stream_check contract [--device pulse|sdl|linux]
 //   stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS
 //
 // play exits with 3 when the mixer counted a late refill (a notification handled after the half
@@ -37,6 +37,7 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/linux_device.h"
 #include "audio/output.h"
 #include "audio/pulse/pulse_device.h"
 #include "audio/sdl/sdl_device.h"
@@ -54,16 +55,18 @@ constexpr std::string_view kKeypad = "123A456B789C*0#D";
 constexpr int kLate = 3;
 
 int Usage() {
-  std::cerr << "usage: stream_check play [--device pulse|sdl] [--tone-time MS] [--scroll 1..5001]"
-               " [--keys KEYS] --expected FILE\n"
-               "       stream_check verify EXPECTED RECORDING.wav\n"
-               "       stream_check contract [--device pulse|sdl]\n"
-               "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
+  std::cerr
+      << "usage: stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001]"
+         " [--keys KEYS] --expected FILE\n"
+         "       stream_check verify EXPECTED RECORDING.wav\n"
+         "       stream_check contract [--device pulse|sdl|linux]\n"
+         "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
   return 2;
 }
 
 std::unique_ptr<audio::SoundDevice> Open(std::string_view name, runtime::Dispatcher& dispatcher) {
   if (name == "sdl") return std::make_unique<audio::SdlSoundDevice>(dispatcher);
+  if (name == "linux") return audio::OpenLinuxDevice(dispatcher);
   return std::make_unique<audio::PulseSoundDevice>(dispatcher);
 }
 
@@ -101,8 +104,8 @@ int Play(int argc, char** argv) {
   std::string_view device_name = "pulse";
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
-    if (flag == "--device" &&
-        (argv[i + 1] == std::string_view("pulse") || argv[i + 1] == std::string_view("sdl"))) {
+    const std::string_view value = argv[i + 1];
+    if (flag == "--device" && (value == "pulse" || value == "sdl" || value == "linux")) {
       device_name = argv[i + 1];
     } else if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
@@ -439,7 +442,11 @@ int main(int argc, char** argv) {
     if (argc == 4 && std::string_view(argv[1]) == "gaps") return Gaps(argv[2], std::stod(argv[3]));
     if (argc >= 2 && std::string_view(argv[1]) == "contract") {
       if (argc == 2) return Contract("pulse");
-      if (argc == 4 && std::string_view(argv[2]) == "--device") return Contract(argv[3]);
+      const std::string_view name = argc == 4 ? argv[3] : "";
+      if (argc == 4 && std::string_view(argv[2]) == "--device" &&
+          (name == "pulse" || name == "sdl" || name == "linux")) {
+        return Contract(name);
+      }
     }
   } catch (const std::exception& e) {
     std::cerr << "stream_check: " << e.what() << "\n";

@@ -33,6 +33,24 @@ if ! grep -q 'No audio output device could be opened: ' "$PULSE_WORK/no-device.t
   exit 1
 fi
 
+# No server for the default device: it plays through SDL2 and says so in one line; without an
+# SDL2 output either, the one line of its refusal names both reasons.
+if [ "$device" = pulse ]; then
+  PULSE_SERVER="unix:$PULSE_WORK/nothing-here" SDL_AUDIODRIVER=dummy \
+    "$check" contract --device linux </dev/null 2>"$PULSE_WORK/fallback.txt"
+  [ "$(grep -c '^kavrel: no sound server (PulseAudio: .*); playing through SDL2$' \
+    "$PULSE_WORK/fallback.txt")" = 1 ] || { echo "FAIL: no one-line fallback to SDL2:" >&2; cat "$PULSE_WORK/fallback.txt" >&2; exit 1; }
+  if PULSE_SERVER="unix:$PULSE_WORK/nothing-here" SDL_AUDIODRIVER=pulseaudio \
+    "$check" play --device linux --expected "$PULSE_WORK/unused.bin" </dev/null \
+    2>"$PULSE_WORK/neither.txt" ||
+    ! grep -q '^stream_check: No audio output device could be opened: PulseAudio: .*; SDL2: ' \
+      "$PULSE_WORK/neither.txt"; then
+    echo "FAIL: without any output the default device did not say why in one line:" >&2
+    cat "$PULSE_WORK/neither.txt" >&2
+    exit 1
+  fi
+fi
+
 # The shared contract table, on the real device.
 SDL_AUDIODRIVER=pulseaudio "$check" contract --device "$device" </dev/null
 
