@@ -1,6 +1,7 @@
 // The sound device as the output module sees it: a looping buffer with position notifications,
 // a volume in hundredths of a decibel, writes at a byte offset, play and stop. Backends: a
-// sample-clocked virtual device (tests, kavrel-render), SDL2 (Linux) and DirectSound (Windows).
+// sample-clocked virtual device (tests, kavrel-render), PulseAudio and SDL2 (Linux) and
+// DirectSound (Windows).
 //
 // The contract, which ContractBuffer (buffer_contract.h) checks for every device, so that a
 // device may assume it:
@@ -98,6 +99,10 @@ class SoundDevice {
   // this way rather than raised.
   virtual void WatchLoss(std::function<void()> lost) = 0;
 };
+
+// How the description of a device's runtime::Error (kDeviceUnavailable) begins when it cannot
+// be opened; the reason follows.
+inline constexpr char kNoDevice[] = "No audio output device could be opened: ";
 
 // Opens the default output device; raises runtime::Error when there is none.
 using DeviceFactory = std::function<std::unique_ptr<SoundDevice>()>;

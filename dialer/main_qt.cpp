@@ -1,10 +1,11 @@
-// kavrel: the dialer window on Qt 6 with sound through SDL2.
+// kavrel: the dialer window on Qt 6 with sound through the sound server (PulseAudio or
+// PipeWire), or SDL2 where there is none.
 #include <QApplication>
 #include <QWidget>
 #include <cstdio>
 #include <cstdlib>
 
-#include "audio/sdl/sdl_device.h"
+#include "audio/linux_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
 
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
   // Lets the desktop match the window with its installed entry (name and icon).
   QGuiApplication::setDesktopFileName(KAVREL_APP_ID);
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, audio::OpenSdlDevice);
+  dialer::Form1 form(binding, audio::OpenLinuxDevice);
   binding.Build(form);
   // A termination signal saves the settings and ends the program, even during start-up.
   binding.CloseOnTerminationSignals();

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <fstream>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -59,5 +61,26 @@ class BlockStreamer final : public audio::EventSink {
   bool lost_ = false;
   int notifications_ = 0;
 };
+
+// Writes what streaming `tones` through `output` should be heard as, for stream_check verify: the
+// block size in samples (32-bit), then the blocks back to back with the volume applied and the
+// final silent block (16-bit samples), all little-endian. False when it could not be written.
+inline bool WriteExpected(const std::string& path, const audio::PlayDX8Module& output,
+                          const std::vector<int16_t>& tones) {
+  const auto block = static_cast<uint32_t>(output.ToneBank.Row(0).size());
+  std::ofstream out(path, std::ios::binary);
+  const auto put = [&out](uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xff));
+  };
+  put(block, 4);
+  const double gain = audio::VolumeGain(output.Volume());
+  for (int16_t t : tones) {
+    for (int16_t s : output.ToneBank.Row(t))
+      put(static_cast<uint16_t>(audio::ApplyGain(s, gain)), 2);
+  }
+  for (uint32_t i = 0; i < block; ++i) put(0, 2);
+  out.flush();
+  return static_cast<bool>(out);
+}
 
 }  // namespace testsupport

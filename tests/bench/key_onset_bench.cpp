@@ -1,15 +1,16 @@
 // Key press to tone onset where the user hears it. The real program's window (the Qt binding,
 // offscreen; presses through Qt's window-system input path), its logic (Form1) and its sound (the
-// SDL device) play into the sound server; a recorder on the sink's monitor finds where each tone
-// begins and, with the latency PulseAudio reports for that monitor, when the sink played it. Run
-// it through key_onset_bench.sh, which gives it a private PulseAudio null sink.
+// device of tests/bench/device_choice.h) play into the sound server; a recorder on the sink's
+// monitor finds where each tone begins and, with the latency PulseAudio reports for that monitor,
+// when the sink played it. Run it through key_onset_bench.sh, which gives it a private PulseAudio
+// null sink.
 //
 // Each press starts a sequence from idle. Two figures per press: to the first sample leaving the
-// SDL callback (the device counts its callbacks, so the count taken around Play names the one
-// that carries it), and to the onset at the sink. A press whose tone has a gap at the sink, or
-// during which the device counted an underrun, counts as an underrun.
+// mixer (it counts its renders, so the count taken before Play names the one that carries it),
+// and to the onset at the sink. A press whose tone has a gap at the sink, or during which the
+// mixer counted a late refill or the server an underflow, counts as an underrun.
 //
-// Usage: key_onset_bench [PRESSES]   (default 100)
+// Usage: key_onset_bench [PRESSES] [device options]   (default 100 presses)
 #define QTEST_QPA_MOUSE_HANDLING
 
 #include <pthread.h>
@@ -37,9 +38,9 @@
 #include <thread>
 #include <vector>
 
-#include "audio/sdl/sdl_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "tests/bench/device_choice.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ struct PlayMark {
 
 class TimedBuffer final : public audio::SoundBuffer {
  public:
-  TimedBuffer(std::unique_ptr<audio::SoundBuffer> inner, audio::SdlSoundDevice& device,
+  TimedBuffer(std::unique_ptr<audio::SoundBuffer> inner, const testsupport::DeviceChoice& device,
               PlayMark& mark)
       : inner_(std::move(inner)), device_(device), mark_(mark) {}
 
@@ -67,10 +68,11 @@ class TimedBuffer final : public audio::SoundBuffer {
     inner_->WriteBuffer(start, size, source);
   }
   void Play(uint32_t flags) override {
+    // The renders counted now ended before Play, or (rarely) just after it: the first sample
+    // leaves with the next one (a device that brings a start forward renders it inside Play),
+    // or this count errs by one render on the long side.
+    mark_.first_callback = device_.Mix().renders + 1;
     inner_->Play(flags);
-    // The callbacks counted now ended before Play, or (rarely) just after it: the first sample
-    // leaves with the next one, or this count errs by one callback on the long side.
-    mark_.first_callback = device_.Stats().callbacks + 1;
     mark_.at = Clock::now();
     mark_.seen = true;
   }
@@ -79,16 +81,15 @@ class TimedBuffer final : public audio::SoundBuffer {
 
  private:
   std::unique_ptr<audio::SoundBuffer> inner_;
-  audio::SdlSoundDevice& device_;
+  const testsupport::DeviceChoice& device_;
   PlayMark& mark_;
 };
 
 class TimedDevice final : public audio::SoundDevice {
  public:
-  TimedDevice(runtime::Dispatcher& dispatcher, PlayMark& mark)
-      : inner_(std::make_unique<audio::SdlSoundDevice>(dispatcher)), mark_(mark) {}
+  TimedDevice(runtime::Dispatcher& dispatcher, testsupport::DeviceChoice& choice, PlayMark& mark)
+      : inner_(choice.Open(dispatcher)), choice_(choice), mark_(mark) {}
 
-  audio::SdlSoundDevice& Sdl() { return *inner_; }
   void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override {
     inner_->SetCooperativeLevel(window, level);
   }
@@ -96,12 +97,13 @@ class TimedDevice final : public audio::SoundDevice {
     return inner_->CreateEvent(sink);
   }
   std::unique_ptr<audio::SoundBuffer> CreateSoundBuffer(const audio::BufferDesc& desc) override {
-    return std::make_unique<TimedBuffer>(inner_->CreateSoundBuffer(desc), *inner_, mark_);
+    return std::make_unique<TimedBuffer>(inner_->CreateSoundBuffer(desc), choice_, mark_);
   }
   void WatchLoss(std::function<void()> lost) override { inner_->WatchLoss(std::move(lost)); }
 
  private:
-  std::unique_ptr<audio::SdlSoundDevice> inner_;
+  std::unique_ptr<audio::SoundDevice> inner_;
+  const testsupport::DeviceChoice& choice_;
   PlayMark& mark_;
 };
 
@@ -339,6 +341,8 @@ std::optional<Heard> FindTone(const std::vector<int16_t>& recorded, size_t from,
 }  // namespace
 
 int main(int argc, char** argv) {
+  testsupport::DeviceChoice choice;
+  if (!choice.Parse(argc, argv)) return 2;
   const int presses = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -352,16 +356,13 @@ int main(int argc, char** argv) {
   }
 
   PlayMark mark;
-  TimedDevice* device = nullptr;
   forms::qt::QtBinding binding;
   dialer::Form1 form(binding, [&](runtime::Dispatcher& dispatcher) {
-    auto opened = std::make_unique<TimedDevice>(dispatcher, mark);
-    device = opened.get();
-    return opened;
+    return std::make_unique<TimedDevice>(dispatcher, choice, mark);
   });
   binding.Build(form);
   form.UserLoad();
-  if (device == nullptr || !form.Output.OutputReady) {
+  if (choice.Opened() == 0 || !form.Output.OutputReady) {
     std::fprintf(stderr, "key_onset_bench: no sound output could be opened\n");
     return 1;
   }
@@ -371,13 +372,14 @@ int main(int argc, char** argv) {
   app.installEventFilter(&press_clock);
 
   std::vector<double> to_callback, to_play, pressed_ms;
-  std::vector<int64_t> underruns_during;
+  std::vector<int64_t> late_during, underflows_during;
   for (int n = 0; n < presses; ++n) {
     // Each press starts a sequence from idle: the previous one has played out (below).
     if (n % 10 == 5) recorder->SampleStreamLatency();
     RunEventsFor(40 + n % 7);  // vary the phase against the callback period
     mark.seen = false;
-    const int64_t underruns_before = device->Sdl().Stats().underruns;
+    const int64_t late_before = choice.Mix().late_refills;
+    const int64_t underflows_before = choice.ServerUnderflows();
     auto* key =
         binding.Window().findChild<QPushButton*>(QStringLiteral("Command2(%1)").arg(n % 16));
     // Watches for the callback that carries the press's first sample, at real-time priority where
@@ -389,7 +391,7 @@ int main(int argc, char** argv) {
       param.sched_priority = 1;
       pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
       const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
-      while (device->Sdl().Stats().callbacks < first_callback && Clock::now() < deadline) {
+      while (choice.Mix().renders < first_callback && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
       left = Clock::now();
@@ -411,14 +413,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "key_onset_bench: the sound did not stop after press %d\n", n);
       return 1;
     }
-    underruns_during.push_back(device->Sdl().Stats().underruns - underruns_before);
+    late_during.push_back(choice.Mix().late_refills - late_before);
+    underflows_during.push_back(choice.ServerUnderflows() - underflows_before);
   }
   RunEventsFor(300);  // the last tone's way through the server
   const MonitorRecorder::Recording rec = recorder->Take();
 
   const double gain = audio::VolumeGain(form.Output.Volume());
   std::vector<double> onset;
-  int gaps = 0, counted = 0, underrun_presses = 0;
+  int gaps = 0, late = 0, underflowed = 0, underrun_presses = 0;
   size_t from = 0;
   for (int n = 0; n < presses; ++n) {
     std::vector<int16_t> tone;
@@ -439,8 +442,9 @@ int main(int argc, char** argv) {
     const double latency = rec.played_ms[heard->onset] - pressed_ms[n];
     onset.push_back(latency);
     gaps += heard->whole ? 0 : 1;
-    counted += underruns_during[n] > 0 ? 1 : 0;
-    underrun_presses += !heard->whole || underruns_during[n] > 0 ? 1 : 0;
+    late += late_during[n] > 0 ? 1 : 0;
+    underflowed += underflows_during[n] > 0 ? 1 : 0;
+    underrun_presses += !heard->whole || late_during[n] > 0 || underflows_during[n] > 0 ? 1 : 0;
     from = heard->onset + tone.size();
   }
 
@@ -448,10 +452,9 @@ int main(int argc, char** argv) {
   std::printf("  key to Play in the window: median %.2f ms, p99 %.2f ms, max %.2f ms\n",
               Percentile(to_play, 50), Percentile(to_play, 99),
               *std::max_element(to_play.begin(), to_play.end()));
-  std::printf(
-      "  key to first sample leaving the SDL callback: median %.1f ms, p99 %.1f ms, max %.1f ms\n",
-      Percentile(to_callback, 50), Percentile(to_callback, 99),
-      *std::max_element(to_callback.begin(), to_callback.end()));
+  std::printf("  key to first sample leaving the mixer: median %.1f ms, p99 %.1f ms, max %.1f ms\n",
+              Percentile(to_callback, 50), Percentile(to_callback, 99),
+              *std::max_element(to_callback.begin(), to_callback.end()));
   if (!rec.sink_latency_ms.empty()) {
     std::printf("  the sink's own latency as PulseAudio reports it: median %.1f ms, max %.1f ms\n",
                 Percentile(rec.sink_latency_ms, 50),
@@ -462,8 +465,14 @@ int main(int argc, char** argv) {
                 Percentile(rec.stream_buffer_ms, 50),
                 *std::max_element(rec.stream_buffer_ms.begin(), rec.stream_buffer_ms.end()));
   }
-  std::printf("  presses with a gap at the sink %d, with an underrun counted by the device %d%s\n",
-              gaps, counted, rec.overflows > 0 ? " (the recorder overflowed)" : "");
+  std::printf(
+      "  presses with a gap at the sink %d, with a late refill %d, with a server underflow %s%s\n",
+      gaps, late, choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
+      rec.overflows > 0 ? " (the recorder overflowed)" : "");
+  std::printf(
+      "  server underflows in all %s; %s\n",
+      choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(choice.ServerUnderflows()).c_str(),
+      choice.Describe().c_str());
   std::printf("key to onset at the sink: median %.1f ms, p99 %.1f ms, max %.1f ms, underruns %d\n",
               Percentile(onset, 50), Percentile(onset, 99),
               *std::max_element(onset.begin(), onset.end()), underrun_presses);

@@ -1,21 +1,28 @@
 #!/usr/bin/env bash
 # Key press to tone onset at the sink: runs key_onset_bench into a private PulseAudio null sink,
 # optionally beside busy threads (shell loops that never sleep, as a build keeps the processors
-# busy). The last line reads
+# busy). The last lines read
 #   key to onset at the sink: median M ms, p99 P ms, max X ms, underruns U
+#   server underflows in all S; device ...
+# (U: presses with a gap at the sink, a late refill or a server underflow.)
 #
-# Usage: tests/bench/key_onset_bench.sh [--busy N] [--presses N] [BENCH]
-#   BENCH defaults to build/linux/bin/key_onset_bench; at least 100 presses (the default).
+# Usage: tests/bench/key_onset_bench.sh [--busy N] [--presses N] [--mode realtime|user] [BENCH]
+#                                       [-- device options of tests/bench/device_choice.h]
+#   BENCH defaults to build/linux/bin/key_onset_bench; at least 100 presses (the default);
+#   --mode is the server's (tests/e2e/lib/pulse.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 busy=0
 presses=100
 bench=$ROOT/build/linux/bin/key_onset_bench
+device_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --busy) busy=$2; shift 2 ;;
     --presses) presses=$2; shift 2 ;;
-    -*) echo "usage: $0 [--busy N] [--presses N] [BENCH]" >&2; exit 2 ;;
+    --mode) export PULSE_MODE=$2; shift 2 ;;
+    --) shift; device_options=("$@"); break ;;
+    -*) echo "usage: $0 [--busy N] [--presses N] [--mode realtime|user] [BENCH] [-- options]" >&2; exit 2 ;;
     *) bench=$1; shift ;;
   esac
 done
@@ -36,5 +43,6 @@ for ((i = 0; i < busy; i++)); do
   setsid bash -c 'while :; do :; done' </dev/null >/dev/null 2>&1 &
   busy_pids+=($!)
 done
-echo "key_onset_bench: $presses presses, $busy busy threads, $(nproc) processors" >&2
-SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=offscreen "$bench" "$presses"
+echo "key_onset_bench: $presses presses, $busy busy threads, $(nproc) processors, server ${PULSE_MODE:-realtime}" >&2
+SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=offscreen "$bench" "$presses" \
+  ${device_options[@]+"${device_options[@]}"}

@@ -1,18 +1,19 @@
 // The soak run's driver: kavrel's window (the Qt binding, on the display it is given), Form1 and
-// the SDL2 device, used at random for MINUTES minutes through the window's own input: keypad
-// keys pressed with the mouse, dial strings typed and played, texts typed and sent, and the tone
-// time and the volume changed at random moments, also while a sequence plays. Run it through
-// soak.sh, which records the sound and decodes it.
+// the sound device (tests/bench/device_choice.h), used at random for MINUTES minutes through the
+// window's own input: keypad keys pressed with the mouse, dial strings typed and played, texts
+// typed and sent, and the tone time and the volume changed at random moments, also while a sequence
+// plays. Run it through soak.sh, which records the sound and decodes it.
 //
 // Standard output: one line per episode (one use of the keypad, the dial string or the text box,
 // from the first input until the sound has stopped), for the decoder:
-//   episode START_MS END_MS KIND DIGITS CUT
+//   episode START_MS END_MS KIND DIGITS CUT TONE_TIME
 // START_MS and END_MS in wall-clock milliseconds since the epoch, DIGITS the keys that must be
 // heard ("-" for none), CUT 1 when a tone time change stopped the sequence (then only the first
-// digits are heard). Then summary lines starting with "soak:". Exit status 1 when the window
-// stopped answering (a sequence that never ended).
+// digits are heard), TONE_TIME what the tone time box held as the episode began. Then summary lines
+// starting with "soak:". Exit status 1 when the window stopped answering (a sequence that never
+// ended).
 //
-// Usage: soak_bench MINUTES [SEED]
+// Usage: soak_bench MINUTES [SEED] [device options]
 #define QTEST_QPA_MOUSE_HANDLING
 
 #include <QApplication>
@@ -35,10 +36,10 @@
 
 #include <unistd.h>
 
-#include "audio/sdl/sdl_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
 #include "runtime/codepage.h"
+#include "tests/bench/device_choice.h"
 
 namespace {
 
@@ -73,8 +74,8 @@ std::string TextDigits(const std::u16string& text) {
 
 class Soak {
  public:
-  Soak(dialer::Form1& form, QWidget& window, unsigned seed)
-      : form_(form), window_(window), random_(seed) {
+  Soak(dialer::Form1& form, QWidget& window, unsigned seed, const testsupport::DeviceChoice& device)
+      : form_(form), window_(window), device_(device), random_(seed) {
     // A message box is a handler's error (or a refusal): noted and answered, so nothing waits.
     box_watch_.setInterval(50);
     QObject::connect(&box_watch_, &QTimer::timeout, [this] {
@@ -92,7 +93,11 @@ class Soak {
     while (Clock::now() < end) {
       const double at_minutes =
           std::chrono::duration<double, std::ratio<60>>(Clock::now() - start).count();
-      if (at_minutes >= 1 && first_minute_mb_ == 0) first_minute_mb_ = ResidentMb();
+      if (at_minutes >= 1 && first_minute_mb_ == 0) {
+        first_minute_mb_ = ResidentMb();
+        first_minute_underflows_ = device_.ServerUnderflows();
+        first_minute_opened_ = device_.Opened();
+      }
       if (Chance(0.15)) SetToneTime();
       if (!Episode()) return 1;
       QTest::qWait(Between(300, 800));
@@ -114,6 +119,7 @@ class Soak {
   // One use of the window, until its sound has stopped; false when it never stopped.
   bool Episode() {
     const long long started = WallMs();
+    const std::string tone_time = QString::fromStdU16String(form_.Text2.Text()).toStdString();
     const int volume_at = Chance(0.3) ? Between(0, 3000) : -1;
     const int tone_at = Chance(0.1) ? Between(0, 3000) : -1;
     std::string kind, digits;
@@ -153,8 +159,8 @@ class Soak {
     }
     ++episodes_;
     keys_ += static_cast<long long>(digits.size());
-    std::printf("episode %lld %lld %s %s %d\n", started, WallMs(), kind.c_str(),
-                digits.empty() ? "-" : digits.c_str(), cut ? 1 : 0);
+    std::printf("episode %lld %lld %s %s %d %s\n", started, WallMs(), kind.c_str(),
+                digits.empty() ? "-" : digits.c_str(), cut ? 1 : 0, tone_time.c_str());
     std::fflush(stdout);
     return true;
   }
@@ -225,41 +231,56 @@ class Soak {
                 first_minute_mb_, last_minute_mb_);
     std::printf("soak: messages (handler errors) %zu\n", messages_.size());
     for (const std::string& m : messages_) std::printf("soak:   %s\n", m.c_str());
+    const audio::MixStats mix = device_.Mix();
+    std::printf("soak: late refills %lld in %lld renders; devices opened %d\n",
+                static_cast<long long>(mix.late_refills), static_cast<long long>(mix.renders),
+                device_.Opened());
+    const int64_t underflows = device_.ServerUnderflows();
+    if (underflows < 0) {
+      std::printf("soak: server underflows unknown\n");
+    } else {
+      // Counted per device: after a reopen the first minute's count is of another one.
+      const std::string later = first_minute_underflows_ < 0 ? "none (a run of a minute or less)"
+                                : first_minute_opened_ != device_.Opened()
+                                    ? "unknown (the device was reopened)"
+                                    : std::to_string(underflows - first_minute_underflows_);
+      std::printf("soak: server underflows %lld, after the first minute %s\n",
+                  static_cast<long long>(underflows), later.c_str());
+    }
+    std::printf("soak: %s\n", device_.Describe().c_str());
   }
 
   dialer::Form1& form_;
   QWidget& window_;
+  const testsupport::DeviceChoice& device_;
   std::mt19937 random_;
   QTimer box_watch_;
   std::vector<std::string> messages_;
   int episodes_ = 0, tone_changes_ = 0, volume_changes_ = 0;
   long long keys_ = 0;
   double first_minute_mb_ = 0, last_minute_mb_ = 0;
+  int64_t first_minute_underflows_ = -1;
+  int first_minute_opened_ = 0;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: soak_bench MINUTES [SEED]\n");
+  testsupport::DeviceChoice device;
+  if (!device.Parse(argc, argv) || argc < 2) {
+    std::fprintf(stderr, "usage: soak_bench MINUTES [SEED] [device options]\n");
     return 2;
   }
   const double minutes = std::atof(argv[1]);
   const unsigned seed = argc > 2 ? static_cast<unsigned>(std::atol(argv[2])) : 1;
   QApplication app(argc, argv);
 
-  audio::SdlSoundDevice* device = nullptr;
-  int opened_devices = 0;
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, [&](runtime::Dispatcher& dispatcher) {
-    auto opened = std::make_unique<audio::SdlSoundDevice>(dispatcher);
-    device = opened.get();
-    ++opened_devices;
-    return opened;
-  });
+  dialer::Form1 form(binding,
+                     [&](runtime::Dispatcher& dispatcher) { return device.Open(dispatcher); });
   binding.Build(form);
   form.UserLoad();
-  if (device == nullptr || !form.Output.OutputReady) {
+  if (device.Opened() == 0 || !form.Output.OutputReady) {
     std::fprintf(stderr, "soak_bench: no sound output could be opened\n");
     return 1;
   }
@@ -270,12 +291,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  const int status = Soak(form, binding.Window(), seed).Run(minutes);
-  const audio::SdlPlaybackStats stats = device->Stats();
-  // A device opened again (after one was lost) counts from its opening.
-  std::printf("soak: underruns %lld in %lld callbacks; devices opened %d\n",
-              static_cast<long long>(stats.underruns), static_cast<long long>(stats.callbacks),
-              opened_devices);
+  const int status = Soak(form, binding.Window(), seed, device).Run(minutes);
   // Leave without closing the window: closing would save settings beside the benchmark.
   return status;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/loop_mixer.h"
 #include "audio/output.h"
 #include "audio/virtual/virtual_device.h"
 #include "runtime/error.h"
@@ -54,7 +55,7 @@ class OutputTest : public ::testing::Test {
     static const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
     return synth::GenTones(tone_time_ms, slope, output.ToneBank);
   }
-  const audio::VirtualBuffer& Buffer() const { return *device->LastBuffer(); }
+  const audio::LoopBuffer& Buffer() const { return *device->LastBuffer(); }
   std::vector<uint8_t> Half(int index) const {
     const auto& bytes = Buffer().bytes();
     const size_t half = bytes.size() / 2;
@@ -315,6 +316,38 @@ TEST(VirtualDevice, RefusesEveryBreachOfTheBufferContract) {
   }
   EXPECT_EQ(device.BuffersCreated(), 1);
   EXPECT_FALSE(device.Playing());
+}
+
+// What a device that queues output ahead relies on: the start hook only from silence (it may then
+// replace queued silence), and how much of a render no buffer played (only that may be replaced).
+TEST(LoopMixer, TellsStartsFromSilenceAndTheIdleEndOfEachRender) {
+  QueueDispatcher dispatcher;
+  Sink sink;
+  audio::EventTable events;
+  int started = 0;
+  audio::LoopMixer mixer(dispatcher, [&] { ++started; });
+  audio::BufferDesc small = testsupport::DefaultDesc();
+  small.buffer_bytes = 8;
+  auto one_shot = mixer.CreateBuffer(small, events);
+  auto looping = mixer.CreateBuffer(testsupport::DefaultDesc(), events);
+  const int16_t samples[4] = {100, -200, 300, -400};
+  one_shot->WriteBuffer(0, 8, samples);
+  int16_t out[10] = {};
+
+  EXPECT_EQ(mixer.Render(out, 10), 10);
+  one_shot->Play(0);
+  looping->Play(audio::kPlayLooping);  // while another plays: not from silence
+  EXPECT_EQ(started, 1);
+  EXPECT_EQ(mixer.Render(out, 10), 0);
+  looping->Stop();
+  one_shot->Stop();
+  one_shot->Renew();
+  one_shot->WriteBuffer(0, 8, samples);
+  one_shot->Play(0);
+  EXPECT_EQ(started, 2);
+  EXPECT_EQ(mixer.Render(out, 10), 6);  // 4 samples, then nothing played
+  EXPECT_EQ(std::vector<int16_t>(out, out + 6), std::vector<int16_t>({100, -200, 300, -400, 0, 0}));
+  EXPECT_EQ(mixer.Render(out, 3), 3);
 }
 
 TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {

@@ -78,7 +78,7 @@ class Dialer {
   }
   fs::path dir() const { return dir_; }
   int32_t volume() {
-    return static_cast<const audio::VirtualBuffer*>(form.Output.SoundBuffer.get())->volume();
+    return static_cast<const audio::LoopBuffer*>(form.Output.SoundBuffer.get())->volume();
   }
 
   fs::path dir_;

@@ -18,7 +18,10 @@
 #
 # Settings, read by pulse_start: PULSE_NULL_SINK (the sink's name, default vsink; exported, and
 # as PULSE_SINK, so clients play into it), PULSE_NULL_SINK_RATE (44100) and
-# PULSE_NULL_SINK_CHANNELS (2), a sink like a real sound card's; PULSE_START_TIMEOUT (15 s).
+# PULSE_NULL_SINK_CHANNELS (2), a sink like a real sound card's; PULSE_START_TIMEOUT (15 s);
+# PULSE_MODE: realtime (the default; the server's threads real-time, as a desktop's sound server
+# runs) or user (started as a user starts it, without real-time rights: no real-time threads and
+# no raised priority).
 
 PULSE_PID=""
 PULSE_REC_PID=""
@@ -133,8 +136,14 @@ _pulse_launch() {
     job_control=1
     set +m
   fi
+  local mode=${PULSE_MODE:-realtime} priority=()
+  case "$mode" in
+    realtime) ;;
+    user) priority=(--realtime=no --high-priority=no) ;;
+    *) _pulse_log "PULSE_MODE is realtime or user, not '$mode'"; return 1 ;;
+  esac
   # norewinds=1: without it the first callbacks of a client came up to 1.8 s late.
-  setsid pulseaudio --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit -n \
+  setsid pulseaudio "${priority[@]}" --daemonize=no --exit-idle-time=-1 --use-pid-file=no --disallow-exit -n \
     --load="module-null-sink sink_name=$sink rate=${PULSE_NULL_SINK_RATE:-44100} channels=${PULSE_NULL_SINK_CHANNELS:-2} norewinds=1" \
     --load="module-native-protocol-unix auth-anonymous=1 socket=$PULSE_WORK/native" \
     </dev/null >>"$PULSE_WORK/pulseaudio.log" 2>&1 &
@@ -170,7 +179,9 @@ _pulse_launch() {
       # gaps for up to half a second, at every client buffer tried (12 to 40 ms). Real-time, as
       # the whole sample path of a desktop's PipeWire runs, it held. Where the system refuses,
       # it keeps its priority.
-      command -v chrt >/dev/null 2>&1 && chrt -r -p 4 "$PULSE_PID" >/dev/null 2>&1 || true
+      if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1; then
+        chrt -r -p 4 "$PULSE_PID" >/dev/null 2>&1 || true
+      fi
       return 0
     fi
     sleep 0.1

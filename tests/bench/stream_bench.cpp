@@ -1,12 +1,16 @@
-// Streams tone blocks through the output module on the SDL2 device for a while, paced by its own
-// notifications as the dialer paces them, and prints how late the notifications reach the
-// window's thread against the 660-byte (about 30 ms) lead, and how often a half was heard again
-// because it was not rewritten in time. Run it with a sound server, e.g. through
-// tests/bench/sdl_stream_bench.sh, which starts a private PulseAudio null sink.
+// Streams tone blocks through the output module on a real device (pulse, the default: the sound
+// server's own; sdl: SDL2) for a while, paced by its own notifications as the dialer paces them,
+// and prints how late the notifications reach the window's thread against the 660-byte (about
+// 30 ms) lead, how often a half was heard again because it was not rewritten in time, and the
+// server's own count of underflows. Run it with a sound server, e.g. through
+// tests/bench/stream_bench.sh, which starts a private PulseAudio null sink, records it and
+// counts the blocks heard wrong.
 //
-//   sdl_stream_bench [--seconds S] [--tone-time MS] [--load THREADS]
+//   stream_bench [--device pulse|sdl] [--seconds S] [--tone-time MS] [--load THREADS]
+//                [--expected FILE]
 //
-// --load adds busy threads at normal priority beside the window's thread.
+// --load adds busy threads at normal priority beside the window's thread; --expected writes what
+// should be heard, for stream_check verify.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "audio/output.h"
+#include "audio/pulse/pulse_device.h"
 #include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
 #include "synth/slope_filter.h"
@@ -63,16 +68,24 @@ int main(int argc, char** argv) {
   double seconds = 10;
   float tone_time = 40;
   int load = 0;
+  std::string_view device_name = "pulse";
+  std::string expected_path;
   for (int i = 1; i < argc; i += 2) {
     const std::string_view flag = i + 1 < argc ? argv[i] : "";
-    if (flag == "--seconds") {
+    if (flag == "--device" &&
+        (argv[i + 1] == std::string_view("pulse") || argv[i + 1] == std::string_view("sdl"))) {
+      device_name = argv[i + 1];
+    } else if (flag == "--expected") {
+      expected_path = argv[i + 1];
+    } else if (flag == "--seconds") {
       seconds = std::stod(argv[i + 1]);
     } else if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
     } else if (flag == "--load") {
       load = std::stoi(argv[i + 1]);
     } else {
-      std::cerr << "usage: sdl_stream_bench [--seconds S] [--tone-time MS] [--load THREADS]\n";
+      std::cerr << "usage: stream_bench [--device pulse|sdl] [--seconds S] [--tone-time MS]"
+                   " [--load THREADS] [--expected FILE]\n";
       return 2;
     }
   }
@@ -98,11 +111,17 @@ int main(int argc, char** argv) {
   }
 
   testsupport::BlockStreamer streamer(tones);
-  audio::SdlSoundDevice* device = nullptr;
+  audio::PulseSoundDevice* pulse = nullptr;
+  audio::SdlSoundDevice* sdl = nullptr;
   audio::PlayDX8Module output(
-      [&] {
-        auto d = std::make_unique<audio::SdlSoundDevice>(dispatcher);
-        device = d.get();
+      [&]() -> std::unique_ptr<audio::SoundDevice> {
+        if (device_name == "sdl") {
+          auto d = std::make_unique<audio::SdlSoundDevice>(dispatcher);
+          sdl = d.get();
+          return d;
+        }
+        auto d = std::make_unique<audio::PulseSoundDevice>(dispatcher);
+        pulse = d.get();
         return d;
       },
       [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, streamer);
@@ -117,7 +136,7 @@ int main(int argc, char** argv) {
                                begun + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(2 * seconds + 5)));
     const double elapsed = std::chrono::duration<double>(Clock::now() - begun).count();
-    const audio::SdlPlaybackStats stats = device->Stats();
+    const audio::MixStats stats = pulse ? pulse->Stats().mix : sdl->Stats();
 
     std::vector<double> delays = dispatcher.delays_ms();
     std::sort(delays.begin(), delays.end());
@@ -125,20 +144,29 @@ int main(int argc, char** argv) {
     std::cout << std::fixed << std::setprecision(3);
     std::cout << "stream: " << tones.size() << " blocks of " << block << " samples (tone time "
               << tone_time << " ms) in " << elapsed << " s, " << load << " busy threads"
-              << (finished ? "" : ", DID NOT FINISH") << "; PulseAudio latency "
-              << (std::getenv("PULSE_LATENCY_MSEC") ? std::getenv("PULSE_LATENCY_MSEC") : "?")
-              << " ms\n";
+              << (finished ? "" : ", DID NOT FINISH") << ", device " << device_name << "\n";
     if (!delays.empty()) {
       std::cout << "notification delay, audio callback to window handler (" << delays.size()
                 << " notifications): median " << Percentile(delays, 50) << " ms, 99th percentile "
                 << Percentile(delays, 99) << " ms, max " << delays.back() << " ms; lead " << lead_ms
                 << " ms\n";
     }
-    std::cout << "underruns: " << stats.underruns << " (" << stats.callbacks << " callbacks, "
+    std::cout << "late refills: " << stats.late_refills << " (" << stats.renders << " renders, "
               << stats.frames << " frames)\n";
+    if (pulse) {
+      const audio::PulseStats p = pulse->Stats();
+      std::cout << "server underflows: " << p.underflows << "; buffering " << p.target_ms
+                << " ms after " << p.growths << " growths; latency " << p.latency_ms << " ms\n";
+    } else {
+      std::cout << "server underflows: unknown (SDL2 does not tell)\n";
+    }
+    if (!expected_path.empty() && !testsupport::WriteExpected(expected_path, output, tones)) {
+      std::cerr << "stream_bench: cannot write " << expected_path << "\n";
+      status = 1;
+    }
     if (!finished) status = 1;
   } catch (const runtime::Error& e) {
-    std::cerr << "sdl_stream_bench: " << e.description() << "\n";
+    std::cerr << "stream_bench: " << e.description() << "\n";
     status = 1;
   }
   busy = false;

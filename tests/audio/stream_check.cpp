@@ -1,17 +1,25 @@
-// Plays keys through the output module on the SDL2 device, paced by its own notifications as the
-// dialer paces them, and checks a recording of what was heard against what was written.
+// Plays keys through the output module on a real device (the sound server's, or SDL2), paced by
+// its own notifications as the dialer paces them, and checks a recording of what was heard
+// against what was written. linux is the default device: the server's, else SDL2's.
 //
-//   sdl_stream_check play [--tone-time MS] [--scroll 1..5001] [--keys KEYS] --expected FILE
-//   sdl_stream_check verify EXPECTED RECORDING.wav
+//   stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001] [--keys KEYS]
+//                     --expected FILE
+//   stream_check verify EXPECTED RECORDING.wav
+//   stream_check contract [--device pulse|sdl|linux]
+//   stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS
 //
-// play exits with 3 when the device counted an underrun (a notification handled after the half
-// it was for had begun to play), which says the machine was too busy, not that the device failed.
+// play exits with 3 when the mixer counted a late refill (a notification handled after the half
+// it was for had begun to play), which says the machine was too busy, not that the device failed;
+// it prints the server's own count of underflows beside it.
 // --scroll is the volume scroll bar's value (volume 1 - value). play writes what should be heard:
 // the block size in samples (32-bit), then the blocks back to back with the volume applied and
 // the final silent block (16-bit samples), all little-endian. verify finds them in the
 // recording and checks that every block is heard as written, within a millisecond of one block
 // after the one before (no gap, nothing heard twice), and that the rest of the recording is
-// silence.
+// silence. contract makes every breach of the buffer contract on the device (the shared table of
+// tests/audio/contract_breaches.h) and exits with 1 when one is let through. gaps prints how many
+// holes a recording has: silences too short to be a pause between tones (shorter than
+// SHORTEST_PAUSE_MS, at least 2 ms) that cut a tone off or let it in at its full level.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -29,12 +37,15 @@
 #include <string_view>
 #include <vector>
 
+#include "audio/linux_device.h"
 #include "audio/output.h"
+#include "audio/pulse/pulse_device.h"
 #include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
 #include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
+#include "tests/audio/contract_breaches.h"
 #include "tests/audio/main_thread_dispatcher.h"
 
 namespace {
@@ -43,15 +54,46 @@ constexpr std::string_view kKeypad = "123A456B789C*0#D";
 // play's status when the device heard a half again: the window thread missed the 30 ms lead.
 constexpr int kLate = 3;
 
-void PutLe(std::ostream& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xff));
+int Usage() {
+  std::cerr
+      << "usage: stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001]"
+         " [--keys KEYS] --expected FILE\n"
+         "       stream_check verify EXPECTED RECORDING.wav\n"
+         "       stream_check contract [--device pulse|sdl|linux]\n"
+         "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
+  return 2;
 }
 
-int Usage() {
-  std::cerr << "usage: sdl_stream_check play [--tone-time MS] [--scroll 1..5001] [--keys KEYS]"
-               " --expected FILE\n"
-               "       sdl_stream_check verify EXPECTED RECORDING.wav\n";
-  return 2;
+std::unique_ptr<audio::SoundDevice> Open(std::string_view name, runtime::Dispatcher& dispatcher) {
+  if (name == "sdl") return std::make_unique<audio::SdlSoundDevice>(dispatcher);
+  if (name == "linux") return audio::OpenLinuxDevice(dispatcher);
+  return std::make_unique<audio::PulseSoundDevice>(dispatcher);
+}
+
+class NoSink final : public audio::EventSink {
+ public:
+  void DXCallBack(int32_t) override {}
+  void DeviceLost() override {}
+};
+
+int Contract(std::string_view name) {
+  testsupport::MainThreadDispatcher dispatcher;
+  NoSink sink;
+  const std::unique_ptr<audio::SoundDevice> device = Open(name, dispatcher);
+  const audio::EventHandle made = device->CreateEvent(sink);
+  auto buffer = device->CreateSoundBuffer(testsupport::DefaultDesc());
+  int let_through = 0;
+  for (const testsupport::Breach& breach : testsupport::kBreaches) {
+    const std::string refusal = testsupport::RefusalOf(breach, *device, *buffer, made);
+    if (refusal.find(breach.says) == std::string::npos) {
+      std::cerr << "stream_check: " << name << ": " << breach.what << ": '" << refusal << "'\n";
+      ++let_through;
+    }
+  }
+  std::cerr << "stream_check: " << name << " refused "
+            << std::size(testsupport::kBreaches) - let_through << " of "
+            << std::size(testsupport::kBreaches) << " breaches of the contract\n";
+  return let_through == 0 ? 0 : 1;
 }
 
 int Play(int argc, char** argv) {
@@ -59,9 +101,13 @@ int Play(int argc, char** argv) {
   int16_t scroll = 1;
   std::string keys = "123A456B789C*0#D";
   std::string expected_path;
+  std::string_view device_name = "pulse";
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
-    if (flag == "--tone-time") {
+    const std::string_view value = argv[i + 1];
+    if (flag == "--device" && (value == "pulse" || value == "sdl" || value == "linux")) {
+      device_name = argv[i + 1];
+    } else if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
     } else if (flag == "--scroll") {
       scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), 1, 5001));
@@ -78,7 +124,7 @@ int Play(int argc, char** argv) {
   for (char k : keys) {
     const size_t index = kKeypad.find(k);
     if (index == std::string_view::npos) {
-      std::cerr << "sdl_stream_check: '" << k << "' is not a key of the keypad\n";
+      std::cerr << "stream_check: '" << k << "' is not a key of the keypad\n";
       return 2;
     }
     tones.push_back(static_cast<int16_t>(index + 1));
@@ -86,15 +132,22 @@ int Play(int argc, char** argv) {
 
   testsupport::MainThreadDispatcher dispatcher;
   testsupport::BlockStreamer streamer(tones);
-  audio::PlayDX8Module output([&] { return audio::OpenSdlDevice(dispatcher); },
-                              [=] { return scroll; }, [] { return runtime::WindowHandle{}; },
-                              streamer);
+  audio::PulseSoundDevice* pulse = nullptr;
+  audio::SdlSoundDevice* sdl = nullptr;
+  audio::PlayDX8Module output(
+      [&]() -> std::unique_ptr<audio::SoundDevice> {
+        auto d = Open(device_name, dispatcher);
+        pulse = dynamic_cast<audio::PulseSoundDevice*>(d.get());
+        sdl = dynamic_cast<audio::SdlSoundDevice*>(d.get());
+        return d;
+      },
+      [=] { return scroll; }, [] { return runtime::WindowHandle{}; }, streamer);
   const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   const int32_t block = synth::GenTones(tone_time, slope, output.ToneBank);
   try {
     output.CreateOutput(block);
   } catch (const runtime::Error& e) {
-    std::cerr << "sdl_stream_check: " << e.description() << "\n";
+    std::cerr << "stream_check: " << e.description() << "\n";
     return 1;
   }
 
@@ -105,35 +158,25 @@ int Play(int argc, char** argv) {
       dispatcher.RunUntil([&] { return streamer.finished() || streamer.lost(); },
                           std::chrono::steady_clock::now() + 2 * length + std::chrono::seconds(5));
   if (streamer.lost()) {
-    std::cerr << "sdl_stream_check: the sound device was lost\n";
+    std::cerr << "stream_check: the sound device was lost\n";
     return 1;
   }
-  const audio::SdlPlaybackStats stats =
-      static_cast<const audio::SdlSoundDevice&>(*output.SoundDevice).Stats();
-  std::cerr << "sdl_stream_check: " << tones.size() << " blocks of " << block << " samples, "
-            << streamer.notifications() << " notifications, " << stats.callbacks << " callbacks, "
-            << stats.underruns << " underruns\n";
+  const audio::MixStats stats = pulse ? pulse->Stats().mix : sdl->Stats();
+  std::cerr << "stream_check: " << device_name << ", " << tones.size() << " blocks of " << block
+            << " samples, " << streamer.notifications() << " notifications, " << stats.renders
+            << " renders, " << stats.late_refills << " late refills, server underflows "
+            << (pulse ? std::to_string(pulse->Stats().underflows) : "(SDL2 cannot tell)") << "\n";
   if (!finished) {
-    std::cerr << "sdl_stream_check: the stream did not finish in time\n";
+    std::cerr << "stream_check: the stream did not finish in time\n";
     return 1;
   }
 
-  std::vector<int16_t> expected;
-  const double gain = audio::VolumeGain(output.Volume());
-  for (int16_t t : tones) {
-    for (int16_t s : output.ToneBank.Row(t)) expected.push_back(audio::ApplyGain(s, gain));
-  }
-  expected.insert(expected.end(), block, 0);
-  std::ofstream out(expected_path, std::ios::binary);
-  PutLe(out, static_cast<uint32_t>(block), 4);
-  for (int16_t s : expected) PutLe(out, static_cast<uint16_t>(s), 2);
-  out.flush();
-  if (!out) {
-    std::cerr << "sdl_stream_check: cannot write " << expected_path << "\n";
+  if (!testsupport::WriteExpected(expected_path, output, tones)) {
+    std::cerr << "stream_check: cannot write " << expected_path << "\n";
     return 1;
   }
-  if (stats.underruns > 0) {
-    std::cerr << "sdl_stream_check: a notification reached this thread after its half began\n";
+  if (stats.late_refills > 0) {
+    std::cerr << "stream_check: a notification reached this thread after its half began\n";
     return kLate;
   }
   return 0;
@@ -347,14 +390,66 @@ int Verify(const std::string& expected_path, const std::string& recording_path) 
   return ok ? 0 : 1;
 }
 
+// Near zero: what a sink plays where it ran dry (exact zeros, through the recorder's resampling a
+// little above). Loud: well above it even at the quietest volume tested (-20 dB). A hole cuts a
+// tone off, or lets it in again, at its full level: within a millisecond of the silence the sound
+// is still (or already) at half its level over five, where a tone's own edges take about ten
+// milliseconds to fade. A silence of 2 ms is longer than any near-zero moment of two tones beating
+// against each other.
+constexpr int kNearZero = 64;
+constexpr int kLoud = 512;
+constexpr size_t kShortestHole = synth::kSampleRate * 2 / 1000;
+constexpr size_t kEdge = synth::kSampleRate / 1000;
+constexpr size_t kAround = synth::kSampleRate * 5 / 1000;
+
+bool Abrupt(const int16_t* near, const int16_t* around) {
+  const int level = MaxAbs(around, kAround);
+  return level >= kLoud && MaxAbs(near, kEdge) * 2 >= level;
+}
+
+int Gaps(const std::string& recording_path, double shortest_pause_ms) {
+  const std::vector<int16_t> r = ReadWav(recording_path);
+  const auto longest = static_cast<size_t>(shortest_pause_ms * synth::kSampleRate / 1000);
+  int holes = 0;
+  size_t i = 0;
+  while (i < r.size()) {
+    if (std::abs(static_cast<int>(r[i])) > kNearZero) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < r.size() && std::abs(static_cast<int>(r[end])) <= kNearZero) ++end;
+    const size_t length = end - i;
+    if (length >= kShortestHole && length < longest && i >= kAround && end + kAround <= r.size() &&
+        (Abrupt(r.data() + i - kEdge, r.data() + i - kAround) ||
+         Abrupt(r.data() + end, r.data() + end))) {
+      ++holes;
+      std::cerr << "gaps: " << 1000.0 * static_cast<double>(length) / synth::kSampleRate
+                << " ms of silence at " << static_cast<double>(i) / synth::kSampleRate << " s\n";
+    }
+    i = end;
+  }
+  std::cout << holes << "\n";
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
     if (argc >= 2 && std::string_view(argv[1]) == "play") return Play(argc, argv);
     if (argc == 4 && std::string_view(argv[1]) == "verify") return Verify(argv[2], argv[3]);
+    if (argc == 4 && std::string_view(argv[1]) == "gaps") return Gaps(argv[2], std::stod(argv[3]));
+    if (argc >= 2 && std::string_view(argv[1]) == "contract") {
+      if (argc == 2) return Contract("pulse");
+      const std::string_view name = argc == 4 ? argv[3] : "";
+      if (argc == 4 && std::string_view(argv[2]) == "--device" &&
+          (name == "pulse" || name == "sdl" || name == "linux")) {
+        return Contract(name);
+      }
+    }
   } catch (const std::exception& e) {
-    std::cerr << "sdl_stream_check: " << e.what() << "\n";
+    std::cerr << "stream_check: " << e.what() << "\n";
     return 1;
   }
   return Usage();
