@@ -34,15 +34,8 @@ done
 source "$ROOT/tests/e2e/lib/pulse.sh"
 pulse_start
 
-busy_pids=()
-stop_busy() { [ ${#busy_pids[@]} -eq 0 ] || kill "${busy_pids[@]}" 2>/dev/null || true; }
-pulse_at_exit stop_busy
-# Each in a session of its own, as another program the user runs (a build in a terminal) has.
-# With job control off, setsid runs in place and $! is the loop itself.
-for ((i = 0; i < busy; i++)); do
-  setsid bash -c 'while :; do :; done' </dev/null >/dev/null 2>&1 &
-  busy_pids+=($!)
-done
+source "$ROOT/tests/bench/busy.sh"
+busy_start "$busy"
 echo "key_onset_bench: $presses presses, $busy busy threads, $(nproc) processors, server ${PULSE_MODE:-realtime}" >&2
 SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=offscreen "$bench" "$presses" \
   ${device_options[@]+"${device_options[@]}"}

@@ -39,13 +39,8 @@ command -v dtmf2num >/dev/null || { echo "missing dtmf2num (install with: script
 pulse_start
 W=$PULSE_WORK
 xvfb_start
-busy_pids=()
-stop_busy() { [ ${#busy_pids[@]} -eq 0 ] || kill "${busy_pids[@]}" 2>/dev/null || true; }
-pulse_at_exit stop_busy
-for ((i = 0; i < busy; i++)); do
-  setsid bash -c 'while :; do :; done' </dev/null >/dev/null 2>&1 &
-  busy_pids+=($!)
-done
+source "$ROOT/tests/bench/busy.sh"
+busy_start "$busy"
 echo "soak: $MINUTES min, seed $SEED, server ${PULSE_MODE:-realtime}, $busy busy threads, $(nproc) processors"
 
 pulse_record_start "$W/cap.wav"
@@ -57,7 +52,7 @@ status=0
 SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=xcb "$BENCH" "$MINUTES" "$SEED" \
   ${device_options[@]+"${device_options[@]}"} >"$W/soak.txt" || status=$?
 pulse_record_stop
-stop_busy
+busy_stop
 sed -n 's/^soak: //p' "$W/soak.txt"
 [ "$status" -eq 0 ] || { echo "soak_bench failed with status $status" >&2; exit "$status"; }
 # The shortest pause between tones, at the shortest tone time the run sets (60 ms), is 43 ms.
