@@ -63,6 +63,9 @@ fail_window_gone() {
 # Any command that fails unexpectedly (an X call on a window that is gone, say) says why.
 on_error() {
   local line=$1 status=$2
+  # Inside a command substitution (a search for windows that finds none, say) the status goes to
+  # the command around it, which decides.
+  [ "$BASH_SUBSHELL" -eq 0 ] || return 0
   if [ -n "${KAVREL_PID:-}" ] && ! kavrel_running; then
     fail_window_gone "the window went away (at line $line)"
   fi

@@ -43,7 +43,8 @@ fail() {
   exit 1
 }
 set -E
-trap 'fail "line $LINENO of $(basename "$0") failed with status $?"' ERR
+# Inside a command substitution the status goes to the command around it, which decides.
+trap '[ "$BASH_SUBSHELL" -ne 0 ] || fail "line $LINENO of $(basename "$0") failed with status $?"' ERR
 
 pulse_start
 W=$PULSE_WORK
