@@ -30,18 +30,19 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
         // Without a device the window still works; the user hears about it once, not per
         // rebuild or key.
         device_state_ = DeviceState::kAbsent;
-        BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
         throw;
       }
       return;
     case DeviceState::kAbsent:
+      return;
     case DeviceState::kLost:
+      // The size of the buffer that the next ResetOutput makes on a device opened again.
       BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
       return;
     case DeviceState::kOpen: {
       audio::BufferDesc desc = BufferDesc;
       desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
-      MakeBuffer(nullptr, *SoundDevice, desc, NotifyEvent0, NotifyEvent1);
+      MakeBuffer(*SoundDevice, desc, NotifyEvent0, NotifyEvent1);
       return;
     }
   }
@@ -68,11 +69,12 @@ void PlayDX8Module::OpenOutput(int32_t buffer_bytes) {
   f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
   f.extra_size = 0;
   desc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
-  MakeBuffer(std::move(opened), device, desc, event0, event1);
+  MakeBuffer(device, desc, event0, event1);
+  SoundDevice = std::move(opened);
+  device_state_ = DeviceState::kOpen;
 }
 
-void PlayDX8Module::MakeBuffer(std::unique_ptr<audio::SoundDevice> opened,
-                               audio::SoundDevice& device, audio::BufferDesc desc,
+void PlayDX8Module::MakeBuffer(audio::SoundDevice& device, const audio::BufferDesc& desc,
                                EventHandle event0, EventHandle event1) {
   const int32_t buffer_bytes = static_cast<int32_t>(desc.buffer_bytes);
   const std::array<PositionNotify, 2> table = {
@@ -82,10 +84,6 @@ void PlayDX8Module::MakeBuffer(std::unique_ptr<audio::SoundDevice> opened,
   buffer->SetNotificationPositions(table);
   buffer->SetVolume(Volume());
 
-  if (opened) {
-    SoundDevice = std::move(opened);
-    device_state_ = DeviceState::kOpen;
-  }
   BufferDesc = desc;
   NotifyEvent0 = event0;
   NotifyEvent1 = event1;

@@ -64,9 +64,9 @@ class PlayDX8Module {
 
   // Opens the default device, with its events, and makes a buffer of buffer_bytes on it.
   void OpenOutput(int32_t buffer_bytes);
-  // Makes the buffer on `device` with `desc`; puts everything in place once nothing can fail.
-  void MakeBuffer(std::unique_ptr<audio::SoundDevice> opened, audio::SoundDevice& device,
-                  audio::BufferDesc desc, EventHandle event0, EventHandle event1);
+  // Makes the buffer on `device` with `desc`; puts it in place once nothing can fail.
+  void MakeBuffer(audio::SoundDevice& device, const audio::BufferDesc& desc, EventHandle event0,
+                  EventHandle event1);
 
   enum class DeviceState {
     kNotOpened,  // before the first CreateOutput
