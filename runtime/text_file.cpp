@@ -52,16 +52,15 @@ class LineSplitter {
       if (c == '\r' || c == '\n') {
         lines_.push_back(std::move(line_));
         line_.clear();
-        open_line_ = false;
         after_cr_ = c == '\r';
       } else {
         line_ += c;
-        open_line_ = true;
       }
     }
   }
   std::vector<std::string> Finish() {
-    if (open_line_ && !Full()) lines_.push_back(std::move(line_));
+    // A last line without its line end.
+    if (!line_.empty() && !Full()) lines_.push_back(std::move(line_));
     return std::move(lines_);
   }
 
@@ -69,7 +68,6 @@ class LineSplitter {
   size_t max_;
   std::vector<std::string> lines_;
   std::string line_;
-  bool open_line_ = false;
   bool after_cr_ = false;
 };
 
@@ -160,8 +158,13 @@ void Replace(const std::string& path, const std::string& text) {
   bool ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
             written == text.size() && FlushFileBuffers(file);
   std::string why = ok ? "" : Reason();
-  // A flush of the handle after the rename commits the folder's change as well.
-  const bool renamed = ok && RenameOverOpenFile(file, BaseName(path)) && FlushFileBuffers(file);
+  const bool renamed = ok && RenameOverOpenFile(file, BaseName(path));
+  // A flush of the handle after the rename commits the folder's change as well. The file has its
+  // new name by then, so a failure here is reported, never followed by a move of the old name.
+  if (renamed && !FlushFileBuffers(file)) {
+    ok = false;
+    why = Reason();
+  }
   if (!CloseHandle(file) && ok && !renamed) {
     ok = false;
     why = Reason();
