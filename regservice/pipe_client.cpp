@@ -1,5 +1,6 @@
 #include "regservice/pipe_client.h"
 
+#include "regservice/overlapped.h"
 #include "regservice/wire_format.h"
 
 namespace tesmar {
@@ -16,18 +17,8 @@ class Operation {
 
   OVERLAPPED* get() { return &m_overlapped; }
 
-  // Waits for the operation that a read or write with this record began on pipe (started is
-  // what that call returned, just now); cancels it when timeoutMs passes. False on failure (its
-  // error is the last error) or time-out (last error WAIT_TIMEOUT).
   bool Finish(HANDLE pipe, BOOL started, DWORD& bytes, DWORD timeoutMs) {
-    if (!started && GetLastError() != ERROR_IO_PENDING) return false;
-    if (WaitForSingleObject(m_overlapped.hEvent, timeoutMs) != WAIT_OBJECT_0) {
-      CancelIo(pipe);
-      GetOverlappedResult(pipe, &m_overlapped, &bytes, TRUE);
-      SetLastError(WAIT_TIMEOUT);
-      return false;
-    }
-    return GetOverlappedResult(pipe, &m_overlapped, &bytes, FALSE) != FALSE;
+    return FinishOverlapped(pipe, m_overlapped, started, bytes, timeoutMs);
   }
 
  private:

@@ -4,6 +4,7 @@
 
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
+#include "regservice/overlapped.h"
 #include "regservice/wire_format.h"
 
 namespace {
@@ -71,29 +72,16 @@ class PipeIo {
   }
 
  private:
-  // Waits for the read or write that just returned started; its byte count, 0 on failure.
+  // Waits for the read or write that just returned started; its byte count, 0 on failure. A
+  // message longer than the read is a success with part of it.
   DWORD Finish(BOOL started, Deadline& deadline) {
-    // A message longer than the read is a success with part of it (ERROR_MORE_DATA), whether the
-    // read ends at once or later.
-    if (!started && GetLastError() != ERROR_IO_PENDING && GetLastError() != ERROR_MORE_DATA) {
-      return 0;
-    }
     DWORD bytes = 0;
-    if (!started && GetLastError() == ERROR_IO_PENDING &&
-        WaitForSingleObject(m_overlapped.hEvent, deadline.Remaining()) != WAIT_OBJECT_0) {
-      // CancelIoEx only asks for the end: the I/O still completes later, cancelled or done after
-      // all. Until then the system may write the OVERLAPPED and the buffer, which must stay
-      // valid for the whole operation (ReadFile, WriteFile), and the next call reuses both: so
-      // the wait for it comes first.
-      CancelIoEx(m_pipe.m_hPipe, &m_overlapped);
-      GetOverlappedResult(m_pipe.m_hPipe, &m_overlapped, &bytes, TRUE);
-      deadline.Miss();
-      return 0;
-    }
-    if (GetOverlappedResult(m_pipe.m_hPipe, &m_overlapped, &bytes, FALSE) ||
+    if (tesmar::FinishOverlapped(m_pipe.m_hPipe, m_overlapped, started, bytes,
+                                 deadline.Remaining()) ||
         GetLastError() == ERROR_MORE_DATA) {
       return bytes;
     }
+    if (GetLastError() == WAIT_TIMEOUT) deadline.Miss();
     return 0;
   }
 
