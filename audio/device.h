@@ -22,8 +22,11 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
+#include <string_view>
 
 #include "runtime/dispatcher.h"
+#include "runtime/error.h"
 
 namespace audio {
 
@@ -103,6 +106,12 @@ class SoundDevice {
 // How the description of a device's runtime::Error (kDeviceUnavailable) begins when it cannot
 // be opened; the reason follows.
 inline constexpr char kNoDevice[] = "No audio output device could be opened: ";
+
+// Raises that error for a device of the given kind ("SDL2: ...").
+[[noreturn]] inline void RaiseNoDevice(std::string_view kind, std::string_view reason) {
+  throw runtime::Error(runtime::kDeviceUnavailable,
+                       std::string(kNoDevice).append(kind).append(": ").append(reason));
+}
 
 // Opens the default output device; raises runtime::Error when there is none.
 using DeviceFactory = std::function<std::unique_ptr<SoundDevice>()>;

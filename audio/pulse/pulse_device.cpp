@@ -37,7 +37,6 @@ PulseSoundDevice::PulseSoundDevice(runtime::Dispatcher& dispatcher, PulseBufferi
       mixer_(dispatcher, [this] { BringForward(); }),
       loss_(dispatcher),
       target_ms_(buffering.target_ms) {
-  target_now_ms_ = target_ms_;
   try {
     Connect();
   } catch (...) {
@@ -57,15 +56,13 @@ PulseSoundDevice::~PulseSoundDevice() {
 void PulseSoundDevice::Connect() {
   loop_ = pa_threaded_mainloop_new();
   if (loop_ == nullptr) {
-    throw runtime::Error(runtime::kDeviceUnavailable,
-                         std::string(kNoDevice) + "PulseAudio: out of memory");
+    RaiseNoDevice("PulseAudio", "out of memory");
   }
   context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Kavrel");
   pa_context_set_state_callback(context_, &PulseSoundDevice::OnContextState, this);
   if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0 ||
       pa_threaded_mainloop_start(loop_) < 0) {
-    throw runtime::Error(runtime::kDeviceUnavailable, std::string(kNoDevice) + "PulseAudio: " +
-                                                          pa_strerror(pa_context_errno(context_)));
+    RaiseNoDevice("PulseAudio", pa_strerror(pa_context_errno(context_)));
   }
   Locked lock(loop_);
   pa_time_event* deadline = pa_context_rttime_new(
@@ -85,8 +82,7 @@ void PulseSoundDevice::Connect() {
   AwaitOpen([this] { return pa_context_get_state(context_) == PA_CONTEXT_READY; }, "connection");
   stream_ = pa_stream_new(context_, "Kavrel", &kFormat, nullptr);
   if (stream_ == nullptr) {
-    throw runtime::Error(runtime::kDeviceUnavailable, std::string(kNoDevice) + "PulseAudio: " +
-                                                          pa_strerror(pa_context_errno(context_)));
+    RaiseNoDevice("PulseAudio", pa_strerror(pa_context_errno(context_)));
   }
   pa_stream_set_state_callback(stream_, &PulseSoundDevice::OnStreamState, this);
   pa_stream_set_write_callback(stream_, &PulseSoundDevice::OnWrite, this);
@@ -98,8 +94,7 @@ void PulseSoundDevice::Connect() {
   const auto flags = static_cast<pa_stream_flags_t>(
       PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_EARLY_REQUESTS);
   if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0) {
-    throw runtime::Error(runtime::kDeviceUnavailable, std::string(kNoDevice) + "PulseAudio: " +
-                                                          pa_strerror(pa_context_errno(context_)));
+    RaiseNoDevice("PulseAudio", pa_strerror(pa_context_errno(context_)));
   }
   AwaitOpen([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; }, "stream");
 }
@@ -111,8 +106,7 @@ void PulseSoundDevice::AwaitOpen(const std::function<bool()>& ready, const char*
     if (failed || open_timed_out_) {
       const std::string reason =
           failed ? pa_strerror(pa_context_errno(context_)) : "no answer within 5 s";
-      throw runtime::Error(runtime::kDeviceUnavailable,
-                           std::string(kNoDevice) + "PulseAudio: " + what + ": " + reason);
+      RaiseNoDevice("PulseAudio", std::string(what) + ": " + reason);
     }
     pa_threaded_mainloop_wait(loop_);
   }
@@ -156,7 +150,7 @@ PulseStats PulseSoundDevice::Stats() const {
   stats.mix = mixer_.Stats();
   stats.underflows = underflows_;
   stats.growths = growths_;
-  stats.target_ms = target_now_ms_;
+  stats.target_ms = target_ms_;
   stats.brought_forward = brought_forward_;
   stats.latency_ms = static_cast<double>(latency_us_) / 1000.0;
   return stats;
@@ -251,7 +245,6 @@ void PulseSoundDevice::Grow() {
   const uint32_t grown = std::min(buffering_.most_ms, target_ms_ * 3 / 2);
   if (grown <= target_ms_) return;
   target_ms_ = grown;
-  target_now_ms_ = grown;
   ++growths_;
   const pa_buffer_attr attr = Attr();
   pa_operation* o = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr);

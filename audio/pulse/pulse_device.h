@@ -99,13 +99,12 @@ class PulseSoundDevice final : public SoundDevice {
   pa_stream* stream_ = nullptr;
   bool open_timed_out_ = false;
   bool scheduled_ = false;
-  uint32_t target_ms_ = 0;
+  std::atomic<uint32_t> target_ms_{0};  // also read by Stats on any thread
   int64_t idle_tail_ = 0;         // samples at the end of what was written that no buffer played
   std::vector<int16_t> samples_;  // one request's, capacity kept
   std::atomic<bool> gone_{false};
   std::atomic<int64_t> underflows_{0};
   std::atomic<int64_t> growths_{0};
-  std::atomic<uint32_t> target_now_ms_{0};
   std::atomic<int64_t> brought_forward_{0};
   std::atomic<int64_t> latency_us_{0};
   std::optional<StallWatch> watch_;

@@ -7,19 +7,11 @@
 #include "runtime/error.h"
 
 namespace audio {
-namespace {
-
-[[noreturn]] void NoDevice(const std::string& reason) {
-  throw runtime::Error(runtime::kDeviceUnavailable, std::string(kNoDevice) + "SDL2: " + reason);
-}
-
-}  // namespace
-
 SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
     : mixer_(dispatcher), loss_(dispatcher) {
   // The program owns its signals; SDL must not take over SIGINT and SIGTERM.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
-  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) NoDevice(SDL_GetError());
+  if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) RaiseNoDevice("SDL2", SDL_GetError());
   SDL_AudioSpec want{};
   want.freq = 11025;
   want.format = AUDIO_S16SYS;
@@ -37,7 +29,7 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
   if (device_id_ == 0) {
     const std::string reason = SDL_GetError();
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    NoDevice(reason);
+    RaiseNoDevice("SDL2", reason);
   }
   // It runs for the whole life of the device; a buffer that is not playing gives silence.
   SDL_PauseAudioDevice(device_id_, 0);
