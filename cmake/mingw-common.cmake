@@ -1,5 +1,5 @@
 # Shared by the mingw-w64 toolchain files, which first set KAVREL_MINGW_TRIPLE, KAVREL_WINE_ARCH
-# (the word size of scripts/wine-env's prefix) and KAVREL_WINE_LOADER. The -posix compilers give
+# (the word size of scripts/wine-env's prefix). The -posix compilers give
 # std::thread.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_C_COMPILER ${KAVREL_MINGW_TRIPLE}-gcc-posix)
@@ -11,5 +11,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-# The loader of the build's own word size: /usr/bin/wine always starts the 32-bit one.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${KAVREL_WINE_LOADER})
+# A test program runs in a private prefix of the build's own word size, where `wine` is the loader
+# of that size (/usr/bin/wine always starts the 32-bit one); inside a prepared prefix, in it.
+set(CMAKE_CROSSCOMPILING_EMULATOR env KAVREL_WINE_ARCH=${KAVREL_WINE_ARCH}
+    ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-env wine)

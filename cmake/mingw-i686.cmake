@@ -2,7 +2,6 @@
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(KAVREL_MINGW_TRIPLE i686-w64-mingw32)
 set(KAVREL_WINE_ARCH win32)
-set(KAVREL_WINE_LOADER /usr/lib/wine/wine)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 # SSE2 arithmetic so that single precision is really rounded to single (x87 would keep extra bits).
 set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse")

@@ -14,8 +14,8 @@ check() {
 
 forced=$(KAVREL_NO_32BIT=1 "$root/scripts/test" --plan)
 check "forced: both Windows builds compiled" \
-  'grep -qx "cmake --build --preset win32 --parallel 2" <<<"$forced" &&
-   grep -qx "cmake --build --preset win64 --parallel 2" <<<"$forced"'
+  'grep -qx "cmake --workflow --preset win32" <<<"$forced" &&
+   grep -qx "cmake --workflow --preset win64" <<<"$forced"'
 check "forced: win64 tests only" \
   'grep -qx "windows_tests win64" <<<"$forced" && ! grep -q "windows_tests win32" <<<"$forced"'
 check "forced: one line says why, last" \
