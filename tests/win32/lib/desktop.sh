@@ -15,6 +15,7 @@
 _desktop_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 DESKTOP_ROOT=$(cd "$_desktop_here/../../.." && pwd)
 source "$DESKTOP_ROOT/tests/e2e/lib/pulse.sh"
+source "$DESKTOP_ROOT/tests/e2e/lib/xvfb.sh"
 
 DESKTOP_WORK=""
 DESKTOP_XVFB_PID=""
@@ -49,21 +50,8 @@ desktop_start() {
   fi
   # Our own display, and so our own prefix, booted on it by scripts/wine-env.
   unset KAVREL_WINE_PREFIX WINEPREFIX
-  Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$DESKTOP_WORK/display" \
-    </dev/null >"$DESKTOP_WORK/xvfb.log" 2>&1 &
-  DESKTOP_XVFB_PID=$!
-  local i
-  for ((i = 0; i < 200; i++)); do
-    if [ -s "$DESKTOP_WORK/display" ]; then
-      export DISPLAY=":$(head -n 1 "$DESKTOP_WORK/display")"
-      return 0
-    fi
-    if ! kill -0 "$DESKTOP_XVFB_PID" 2>/dev/null; then break; fi
-    sleep 0.1
-  done
-  _desktop_log "Xvfb did not start:"
-  sed 's/^/  /' "$DESKTOP_WORK/xvfb.log" >&2
-  return 1
+  xvfb_launch "$DESKTOP_WORK" || return 1
+  DESKTOP_XVFB_PID=$XVFB_PID
 }
 
 # With no sound server to reach, Wine finds no audio device.
