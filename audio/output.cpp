@@ -63,7 +63,7 @@ void PlayDX8Module::OpenOutput(int32_t buffer_bytes) {
   WaveFormat& f = desc.format;
   f.format_tag = 1;
   f.channels = 1;
-  f.samples_per_sec = 11025;
+  f.samples_per_sec = synth::kSampleRate;
   f.bits_per_sample = 16;
   f.block_align = static_cast<uint16_t>(runtime::CInt(16.0 / 8));
   f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
