@@ -53,7 +53,8 @@ class PlayDX8Module {
 
   // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
   int32_t Volume() const;
-  // A device is open with a buffer made on it (until the device is lost).
+  // The device is open and has had a buffer made on it: false before that, when none could be
+  // opened, and from a loss until a reset opens one again.
   bool OutputReady() const { return device_state_ == DeviceState::kOpen; }
 
   // A read-only look at the state, for tests and measurements.
