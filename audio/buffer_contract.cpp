@@ -10,7 +10,7 @@ namespace {
 int32_t CheckedSize(const BufferDesc& desc) {
   const WaveFormat& f = desc.format;
   if (f.format_tag != 1 || f.channels != 1 || f.bits_per_sample != 16 || f.block_align != 2 ||
-      f.samples_per_sec != kSampleRate) {
+      f.samples_per_sec != synth::kSampleRate) {
     InvalidBufferCall("only 16-bit mono PCM at 11025 samples per second is supported");
   }
   if (desc.buffer_bytes == 0 || desc.buffer_bytes % 2 != 0 || desc.buffer_bytes > kMaxBufferBytes) {

@@ -27,6 +27,7 @@
 
 #include "runtime/dispatcher.h"
 #include "runtime/error.h"
+#include "synth/sample_rate.h"
 
 namespace audio {
 
@@ -37,7 +38,6 @@ inline constexpr uint32_t kCtrlPositionNotify = 0x100;
 inline constexpr uint32_t kPlayLooping = 1;
 inline constexpr int32_t kCooperativePriority = 2;
 inline constexpr int32_t kVolumeMin = -10000;
-inline constexpr uint32_t kSampleRate = 11025;
 inline constexpr uint32_t kMaxBufferBytes = 1u << 30;
 
 struct WaveFormat {

@@ -254,7 +254,7 @@ void StallWatch::Run() {
     }
     // A playing buffer of N bytes holds N / 2 samples: two half-buffers.
     const auto two_halves =
-        std::chrono::microseconds(int64_t{playing_bytes} / 2 * 1000000 / kSampleRate);
+        std::chrono::microseconds(int64_t{playing_bytes} / 2 * 1000000 / synth::kSampleRate);
     const bool stalled = playing_bytes > 0 && now - moved > two_halves;
     if (stalled || gone_()) {
       loss_.Raise();

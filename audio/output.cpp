@@ -63,7 +63,7 @@ void PlayDX8Module::OpenOutput(int32_t buffer_bytes) {
   WaveFormat& f = desc.format;
   f.format_tag = 1;
   f.channels = 1;
-  f.samples_per_sec = 11025;
+  f.samples_per_sec = synth::kSampleRate;
   f.bits_per_sample = 16;
   f.block_align = static_cast<uint16_t>(runtime::CInt(16.0 / 8));
   f.avg_bytes_per_sec = f.block_align * f.samples_per_sec;
@@ -90,7 +90,6 @@ void PlayDX8Module::MakeBuffer(audio::SoundDevice& device, const audio::BufferDe
   NotifyTable = table;
   SoundBuffer = std::move(buffer);
   WriteCursor = 0;
-  OutputReady = true;
 }
 
 void PlayDX8Module::WriteToneBlock(const int16_t& ToneNumber) {
@@ -125,9 +124,27 @@ void PlayDX8Module::ResetOutput() {
     return;
   }
   if (!SoundBuffer) return;
-  SoundBuffer->Stop();
+  // Stops it and makes it a fresh buffer of the same description with the same notifications.
   SoundBuffer->Renew();
   WriteCursor = 0;
+}
+
+int32_t PlayDX8Module::InstallToneBank(const float& ToneDuration,
+                                       const synth::SlopeEnvelope& slope) {
+  const int32_t block = synth::GenTones(ToneDuration, slope, SpareToneBank);
+  CreateOutput(block);
+  std::swap(ToneBank, SpareToneBank);
+  return block;
+}
+
+void PlayDX8Module::SetVolume() {
+  if (SoundBuffer) SoundBuffer->SetVolume(Volume());
+}
+
+void PlayDX8Module::ReleaseOutput() {
+  if (!SoundBuffer) return;
+  SoundBuffer->Stop();
+  SoundBuffer.reset();
 }
 
 void PlayDX8Module::DeviceLost() {
@@ -135,7 +152,6 @@ void PlayDX8Module::DeviceLost() {
   // closing waits for its sound server, which may hang (that is how some losses look).
   SoundBuffer.reset();
   lost_device_ = std::move(SoundDevice);
-  OutputReady = false;
   WriteCursor = 0;
   device_state_ = DeviceState::kLost;
   sink_.DeviceLost();

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "audio/device.h"
+#include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 
 namespace audio {
@@ -25,7 +26,7 @@ class PlayDX8Module {
 
   // Makes a new stopped buffer of two blocks with its notifications; WriteCursor 0. At the first
   // call it also sets up the device and its two events, and raises the error if that fails; the
-  // output then stays absent (OutputReady false) without further tries. While the device is lost
+  // output then stays absent (OutputReady() false) without further tries. While the device is lost
   // it only records the new size, for the buffer that the next ResetOutput makes. Any other
   // failure leaves the buffer, its description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
@@ -40,8 +41,56 @@ class PlayDX8Module {
   // at most one try however many keys it holds.
   void ResetOutput();
 
+  // Builds the tone bank for ToneDuration beside the one in use (synth::GenTones), makes the
+  // buffer for its blocks (CreateOutput), and only then puts the bank in use: a failure in either
+  // leaves the window playing the bank and the buffer it had. The bank replaced is kept as the
+  // storage of the next one. Returns the new BlockSamples.
+  int32_t InstallToneBank(const float& ToneDuration, const synth::SlopeEnvelope& slope);
+  // Applies the volume rule to the buffer now, when there is one.
+  void SetVolume();
+  // Stops the buffer and lets it go: the window closes.
+  void ReleaseOutput();
+
   // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
   int32_t Volume() const;
+  // The device is open and has had a buffer made on it: false before that, when none could be
+  // opened, and from a loss until a reset opens one again.
+  bool OutputReady() const { return device_state_ == DeviceState::kOpen; }
+
+  // A read-only look at the state, for tests and measurements.
+  struct Inspection {
+    const synth::ToneBank& ToneBank;
+    const audio::SoundDevice* SoundDevice;
+    const audio::SoundBuffer* SoundBuffer;
+    audio::BufferDesc BufferDesc;
+    std::array<PositionNotify, 2> NotifyTable;
+    EventHandle NotifyEvent0;
+    EventHandle NotifyEvent1;
+    int32_t WriteCursor;
+  };
+  Inspection Inspect() const {
+    return {ToneBank,    SoundDevice.get(), SoundBuffer.get(), BufferDesc,
+            NotifyTable, NotifyEvent0,      NotifyEvent1,      WriteCursor};
+  }
+
+ private:
+  enum class DeviceState {
+    kNotOpened,  // before the first CreateOutput
+    kOpen,
+    kAbsent,  // none could be opened at the first call: the window goes on without sound
+    kLost,    // went away; the next ResetOutput tries again
+  };
+
+  int32_t BufferBytes() const { return static_cast<int32_t>(BufferDesc.buffer_bytes); }
+  // The device's report that it went away: the buffer and the device are let go and the sink
+  // hears of it.
+  void DeviceLost();
+
+  // Opens the default device, with its events, and makes a buffer of buffer_bytes on it.
+  void OpenOutput(int32_t buffer_bytes);
+  // Makes the buffer on `device` with `desc`; puts it in place once nothing can fail.
+  void MakeBuffer(audio::SoundDevice& device, const audio::BufferDesc& desc, EventHandle event0,
+                  EventHandle event1);
 
   synth::ToneBank ToneBank;
   // Where the next bank is built while ToneBank plays on: the storage of the bank before, kept
@@ -54,26 +103,6 @@ class PlayDX8Module {
   EventHandle NotifyEvent0 = 0;
   EventHandle NotifyEvent1 = 0;
   int32_t WriteCursor = 0;
-  bool OutputReady = false;
-
- private:
-  int32_t BufferBytes() const { return static_cast<int32_t>(BufferDesc.buffer_bytes); }
-  // The device's report that it went away: the buffer and the device are let go (OutputReady
-  // false) and the sink hears of it.
-  void DeviceLost();
-
-  // Opens the default device, with its events, and makes a buffer of buffer_bytes on it.
-  void OpenOutput(int32_t buffer_bytes);
-  // Makes the buffer on `device` with `desc`; puts it in place once nothing can fail.
-  void MakeBuffer(audio::SoundDevice& device, const audio::BufferDesc& desc, EventHandle event0,
-                  EventHandle event1);
-
-  enum class DeviceState {
-    kNotOpened,  // before the first CreateOutput
-    kOpen,
-    kAbsent,  // none could be opened at the first call: the window goes on without sound
-    kLost,    // went away; the next ResetOutput tries again
-  };
 
   DeviceFactory open_device_;
   std::function<int16_t()> scroll_value_;

@@ -12,7 +12,6 @@
 #include "runtime/rounding.h"
 #include "runtime/text_file.h"
 #include "runtime/val.h"
-#include "synth/tone_bank.h"
 
 namespace dialer {
 namespace {
@@ -139,19 +138,12 @@ void Form1::InitAll() {
   // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
   const float tone_time =
       static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));
-  // The new bank and buffer are made beside the ones in use and go in together, so that a failure
-  // anywhere leaves the window playing the old tone time; the bank replaced becomes the spare.
-  const int32_t block = synth::GenTones(tone_time, Slope, Output.SpareToneBank);
-  Output.CreateOutput(block);
-  std::swap(Output.ToneBank, Output.SpareToneBank);
-  BlockSamples = block;
+  // The new bank and buffer go in together: a failure anywhere leaves the old tone time playing.
+  BlockSamples = Output.InstallToneBank(tone_time, Slope);
 }
 
 void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
-  if (Output.SoundBuffer) {
-    Output.SoundBuffer->Stop();
-    Output.SoundBuffer.reset();
-  }
+  Output.ReleaseOutput();
   // A number is written with a blank on each side (the first is the place of its sign).
   std::string value(1, ' ');
   value.append(std::to_string(VScroll1.Value())).push_back(' ');
@@ -201,7 +193,7 @@ bool Form1::Command2_MouseDown(int16_t index, int16_t, int16_t, float, float) {
   // After a loss this opens the default device again.
   Output.ResetOutput();
   // Without a sound device there is nothing to start; the title still echoes the keys.
-  if (!Output.OutputReady) return true;
+  if (!Output.OutputReady()) return true;
   Output.WriteToneBlock(static_cast<int16_t>(index + 1));
   Output.StartOutput();
   IsDialing = kTrue;
@@ -343,12 +335,12 @@ void Form1::ShowVolume() {
 }
 
 void Form1::VScroll1_Scroll() {
-  if (Output.SoundBuffer) Output.SoundBuffer->SetVolume(Output.Volume());
+  Output.SetVolume();
   ShowVolume();
 }
 
 void Form1::VScroll1_Change() {
-  if (Output.OutputReady && Output.SoundBuffer) Output.SoundBuffer->SetVolume(Output.Volume());
+  Output.SetVolume();
   ShowVolume();
 }
 

@@ -2,6 +2,7 @@
 
 #include "runtime/error.h"
 #include "runtime/rounding.h"
+#include "synth/sample_rate.h"
 
 namespace synth {
 
@@ -17,7 +18,7 @@ void SlopeEnvelope::InitSlopeFilter(int32_t& SlopeTime) {
   if (SlopeTime < 10) SlopeTime = 10;
   if (SlopeTime > 30000) SlopeTime = 30000;
 
-  SlopeLength_ = runtime::CLng(static_cast<double>(SlopeTime) * 11025 / 1000 - 1);
+  SlopeLength_ = runtime::CLng(static_cast<double>(SlopeTime) * kSampleRate / 1000 - 1);
   runtime::Allocating([&] { SlopeTable_.assign(static_cast<size_t>(SlopeLength_) + 1, 0.0f); });
 
   FilterPos1_ = FilterPos2_ = FilterPos3_ = 0;

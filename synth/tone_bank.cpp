@@ -167,7 +167,7 @@ void ToneBank::Allocate(int32_t block_samples) {
 
 int32_t HoldSamplesFor(float ToneDuration, int32_t SlopeLength) {
   const int32_t hold =
-      runtime::CLng(static_cast<double>(ToneDuration) * 11025 / 1000 - (SlopeLength + 1.0));
+      runtime::CLng(static_cast<double>(ToneDuration) * kSampleRate / 1000 - (SlopeLength + 1.0));
   return std::max(hold, 0);
 }
 

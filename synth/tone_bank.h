@@ -7,11 +7,11 @@
 #include <span>
 
 #include "runtime/large_array.h"
+#include "synth/sample_rate.h"
 #include "synth/slope_filter.h"
 
 namespace synth {
 
-inline constexpr int32_t kSampleRate = 11025;
 inline constexpr int kToneCount = 17;  // tone numbers 0..16
 inline constexpr std::array<int32_t, 4> RowFreq = {697, 770, 852, 941};
 inline constexpr std::array<int32_t, 4> ColFreq = {1209, 1336, 1477, 1633};

@@ -13,10 +13,10 @@ namespace {
 // A server that takes longer to answer than this is taken as absent: the window waits for it.
 constexpr pa_usec_t kOpenTimeout = 5 * PA_USEC_PER_SEC;
 
-constexpr pa_sample_spec kFormat{PA_SAMPLE_S16LE, kSampleRate, 1};
+constexpr pa_sample_spec kFormat{PA_SAMPLE_S16LE, synth::kSampleRate, 1};
 
 uint32_t MsToBytes(uint32_t ms) {
-  return ms * kSampleRate / 1000 * 2;
+  return ms * synth::kSampleRate / 1000 * 2;
 }
 
 class Locked {

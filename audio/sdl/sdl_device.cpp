@@ -13,7 +13,7 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) RaiseNoDevice("SDL2", SDL_GetError());
   SDL_AudioSpec want{};
-  want.freq = 11025;
+  want.freq = synth::kSampleRate;
   want.format = AUDIO_S16SYS;
   want.channels = 1;
   // Small pulls: a notification 330 samples before a half must reach the window, and the window's

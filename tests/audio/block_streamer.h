@@ -67,7 +67,7 @@ class BlockStreamer final : public audio::EventSink {
 // final silent block (16-bit samples), all little-endian. False when it could not be written.
 inline bool WriteExpected(const std::string& path, const audio::PlayDX8Module& output,
                           const std::vector<int16_t>& tones) {
-  const auto block = static_cast<uint32_t>(output.ToneBank.Row(0).size());
+  const auto block = static_cast<uint32_t>(output.Inspect().ToneBank.Row(0).size());
   std::ofstream out(path, std::ios::binary);
   const auto put = [&out](uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xff));
@@ -75,7 +75,7 @@ inline bool WriteExpected(const std::string& path, const audio::PlayDX8Module& o
   put(block, 4);
   const double gain = audio::VolumeGain(output.Volume());
   for (int16_t t : tones) {
-    for (int16_t s : output.ToneBank.Row(t))
+    for (int16_t s : output.Inspect().ToneBank.Row(t))
       put(static_cast<uint16_t>(audio::ApplyGain(s, gain)), 2);
   }
   for (uint32_t i = 0; i < block; ++i) put(0, 2);

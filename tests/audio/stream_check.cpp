@@ -143,9 +143,9 @@ int Play(int argc, char** argv) {
       },
       [=] { return scroll; }, [] { return runtime::WindowHandle{}; }, streamer);
   const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
-  const int32_t block = synth::GenTones(tone_time, slope, output.ToneBank);
+  int32_t block = 0;
   try {
-    output.CreateOutput(block);
+    block = output.InstallToneBank(tone_time, slope);
   } catch (const runtime::Error& e) {
     std::cerr << "stream_check: " << e.description() << "\n";
     return 1;

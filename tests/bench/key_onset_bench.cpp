@@ -362,7 +362,7 @@ int main(int argc, char** argv) {
   });
   binding.Build(form);
   form.UserLoad();
-  if (choice.Opened() == 0 || !form.Output.OutputReady) {
+  if (choice.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "key_onset_bench: no sound output could be opened\n");
     return 1;
   }
@@ -425,7 +425,7 @@ int main(int argc, char** argv) {
   size_t from = 0;
   for (int n = 0; n < presses; ++n) {
     std::vector<int16_t> tone;
-    for (int16_t s : form.Output.ToneBank.Row(static_cast<int16_t>(n % 16 + 1))) {
+    for (int16_t s : form.Output.Inspect().ToneBank.Row(static_cast<int16_t>(n % 16 + 1))) {
       tone.push_back(audio::ApplyGain(s, gain));
     }
     // The tone comes after the window started it, and after the tone before.

@@ -280,7 +280,7 @@ int main(int argc, char** argv) {
                      [&](runtime::Dispatcher& dispatcher) { return device.Open(dispatcher); });
   binding.Build(form);
   form.UserLoad();
-  if (device.Opened() == 0 || !form.Output.OutputReady) {
+  if (device.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "soak_bench: no sound output could be opened\n");
     return 1;
   }

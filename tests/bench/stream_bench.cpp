@@ -125,10 +125,9 @@ int main(int argc, char** argv) {
         return d;
       },
       [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, streamer);
-  output.ToneBank = std::move(bank);
   int status = 0;
   try {
-    output.CreateOutput(block);
+    output.InstallToneBank(tone_time, slope);
     const auto begun = Clock::now();
     streamer.Start(output);
     const bool finished =

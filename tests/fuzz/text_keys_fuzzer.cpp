@@ -27,7 +27,7 @@ struct Window {
         engine((std::filesystem::create_directories(folder), folder.string())),
         form(engine, [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }) {
     form.UserLoad();
-    Check(form.Output.OutputReady, "the window has its sound output");
+    Check(form.Output.OutputReady(), "the window has its sound output");
   }
   ~Window() { std::filesystem::remove_all(folder); }
 

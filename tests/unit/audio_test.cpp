@@ -50,10 +50,10 @@ class Sink final : public audio::EventSink {
 
 class OutputTest : public ::testing::Test {
  protected:
-  // Rebuilds the tone bank for a tone time and returns BlockSamples.
-  int32_t Tones(float tone_time_ms) {
+  // Rebuilds the tone bank for a tone time with its buffer (CreateOutput); returns BlockSamples.
+  int32_t Install(float tone_time_ms) {
     static const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
-    return synth::GenTones(tone_time_ms, slope, output.ToneBank);
+    return output.InstallToneBank(tone_time_ms, slope);
   }
   const audio::LoopBuffer& Buffer() const { return *device->LastBuffer(); }
   std::vector<uint8_t> Half(int index) const {
@@ -62,7 +62,7 @@ class OutputTest : public ::testing::Test {
     return {bytes.begin() + index * half, bytes.begin() + (index + 1) * half};
   }
   std::vector<uint8_t> RowBytes(int tone) const {
-    const auto row = output.ToneBank.Row(tone);
+    const auto row = output.Inspect().ToneBank.Row(tone);
     std::vector<uint8_t> bytes(row.size() * 2);
     for (size_t i = 0; i < row.size(); ++i) {
       bytes[2 * i] = static_cast<uint8_t>(row[i] & 0xff);
@@ -99,9 +99,8 @@ class OutputTest : public ::testing::Test {
 
 TEST_F(OutputTest, FirstCreateOutputSetsUpOneDeviceAndAStoppedArmedBuffer) {
   scroll = 301;
-  const int32_t block = Tones(40);
+  const int32_t block = Install(40);
   ASSERT_EQ(block, 882);
-  output.CreateOutput(block);
 
   EXPECT_EQ(devices_opened, 1);
   EXPECT_EQ(windows_asked, 1);
@@ -121,44 +120,43 @@ TEST_F(OutputTest, FirstCreateOutputSetsUpOneDeviceAndAStoppedArmedBuffer) {
   EXPECT_EQ(d.format.extra_size, 0);
 
   ASSERT_EQ(Buffer().notifications().size(), 2u);
-  EXPECT_NE(output.NotifyEvent0, output.NotifyEvent1);
+  EXPECT_NE(output.Inspect().NotifyEvent0, output.Inspect().NotifyEvent1);
   EXPECT_EQ(Buffer().notifications()[0].offset, 1104);
-  EXPECT_EQ(Buffer().notifications()[0].event, output.NotifyEvent0);
+  EXPECT_EQ(Buffer().notifications()[0].event, output.Inspect().NotifyEvent0);
   EXPECT_EQ(Buffer().notifications()[1].offset, 2868);
-  EXPECT_EQ(Buffer().notifications()[1].event, output.NotifyEvent1);
-  EXPECT_EQ(output.NotifyTable[0].offset, 1104);
-  EXPECT_EQ(output.NotifyTable[1].offset, 2868);
+  EXPECT_EQ(Buffer().notifications()[1].event, output.Inspect().NotifyEvent1);
+  EXPECT_EQ(output.Inspect().NotifyTable[0].offset, 1104);
+  EXPECT_EQ(output.Inspect().NotifyTable[1].offset, 2868);
 
   EXPECT_EQ(Buffer().volume(), -300);
   EXPECT_FALSE(Buffer().playing());
   EXPECT_EQ(Buffer().position(), 0);
-  EXPECT_EQ(output.WriteCursor, 0);
-  EXPECT_TRUE(output.OutputReady);
+  EXPECT_EQ(output.Inspect().WriteCursor, 0);
+  EXPECT_TRUE(output.OutputReady());
 }
 
 TEST_F(OutputTest, LaterCreateOutputKeepsTheDeviceAndItsEventsAndReplacesAPlayingBuffer) {
-  output.CreateOutput(Tones(40));
-  const int32_t old_events[] = {output.NotifyEvent0, output.NotifyEvent1};
+  Install(40);
+  const int32_t old_events[] = {output.Inspect().NotifyEvent0, output.Inspect().NotifyEvent1};
   Play(3);
   device->AdvanceTo(600);  // passes offset 1104; the notification waits in the queue
   ASSERT_EQ(dispatcher.Pending(), 1u);
 
-  const int32_t block = Tones(10);
+  const int32_t block = Install(10);
   ASSERT_EQ(block, 442);  // the shortest tone block
-  output.CreateOutput(block);
 
   EXPECT_EQ(devices_opened, 1);
   EXPECT_EQ(windows_asked, 1);
   // The events serve every buffer of the device: rebuilds do not grow its list.
   EXPECT_EQ(device->EventsCreated(), 2);
-  EXPECT_EQ(output.NotifyEvent0, old_events[0]);
-  EXPECT_EQ(output.NotifyEvent1, old_events[1]);
+  EXPECT_EQ(output.Inspect().NotifyEvent0, old_events[0]);
+  EXPECT_EQ(output.Inspect().NotifyEvent1, old_events[1]);
   EXPECT_EQ(device->BuffersCreated(), 2);
   EXPECT_EQ(Buffer().desc().buffer_bytes, 1768u);
   ASSERT_EQ(Buffer().notifications().size(), 2u);
   EXPECT_EQ(Buffer().notifications()[0].offset, 224);
   EXPECT_EQ(Buffer().notifications()[1].offset, 1108);
-  EXPECT_EQ(output.WriteCursor, 0);
+  EXPECT_EQ(output.Inspect().WriteCursor, 0);
 
   // The replaced buffer is silent at once and its late notification never arrives.
   EXPECT_FALSE(device->Playing());
@@ -170,37 +168,37 @@ TEST_F(OutputTest, LaterCreateOutputKeepsTheDeviceAndItsEventsAndReplacesAPlayin
 }
 
 TEST_F(OutputTest, WritesAlternateHalvesAndRestartAtZeroAfterAReset) {
-  output.CreateOutput(Tones(40));
+  Install(40);
   Write(5);
-  EXPECT_EQ(output.WriteCursor, 1764);
+  EXPECT_EQ(output.Inspect().WriteCursor, 1764);
   output.ResetOutput();
-  EXPECT_EQ(output.WriteCursor, 0);
+  EXPECT_EQ(output.Inspect().WriteCursor, 0);
   EXPECT_EQ(Half(0), std::vector<uint8_t>(1764, 0));  // a fresh buffer
 
   Write(1);
-  EXPECT_EQ(output.WriteCursor, 1764);
+  EXPECT_EQ(output.Inspect().WriteCursor, 1764);
   EXPECT_EQ(Half(0), RowBytes(1));
   Write(2);
-  EXPECT_EQ(output.WriteCursor, 0);
+  EXPECT_EQ(output.Inspect().WriteCursor, 0);
   EXPECT_EQ(Half(1), RowBytes(2));
   Write(3);
-  EXPECT_EQ(output.WriteCursor, 1764);
+  EXPECT_EQ(output.Inspect().WriteCursor, 1764);
   EXPECT_EQ(Half(0), RowBytes(3));
   EXPECT_EQ(Half(1), RowBytes(2));
 
   Write(0);  // row 0 is one half of silence
   EXPECT_EQ(Half(1), std::vector<uint8_t>(1764, 0));
-  EXPECT_EQ(output.WriteCursor, 0);
+  EXPECT_EQ(output.Inspect().WriteCursor, 0);
 
   for (int16_t bad : {-1, 17}) {
     EXPECT_THROW(Write(bad), runtime::Error) << bad;
-    EXPECT_EQ(output.WriteCursor, 0);
+    EXPECT_EQ(output.Inspect().WriteCursor, 0);
   }
 }
 
 TEST_F(OutputTest, VolumeFollowsTheScrollBarAtEveryWriteAndStart) {
   scroll = 1;
-  output.CreateOutput(Tones(40));
+  Install(40);
   EXPECT_EQ(Buffer().volume(), 0);
 
   scroll = 10;
@@ -214,7 +212,7 @@ TEST_F(OutputTest, VolumeFollowsTheScrollBarAtEveryWriteAndStart) {
 
   // What reaches the speaker carries the gain: -50 dB.
   device->AdvanceTo(device->Now() + 400);
-  const auto row = output.ToneBank.Row(1);
+  const auto row = output.Inspect().ToneBank.Row(1);
   const auto& heard = device->Recording();
   ASSERT_EQ(heard.size(), 400u);
   for (size_t i = 0; i < heard.size(); ++i) {
@@ -224,7 +222,7 @@ TEST_F(OutputTest, VolumeFollowsTheScrollBarAtEveryWriteAndStart) {
 }
 
 TEST_F(OutputTest, ResetWhilePlayingStopsAtOnceAndTheNextBlockPlaysFromByteZero) {
-  output.CreateOutput(Tones(40));
+  Install(40);
   Play(4);
   device->AdvanceTo(600);
   ASSERT_EQ(dispatcher.Pending(), 1u);
@@ -239,19 +237,19 @@ TEST_F(OutputTest, ResetWhilePlayingStopsAtOnceAndTheNextBlockPlaysFromByteZero)
   Write(7);
   output.StartOutput();
   device->AdvanceTo(device->Now() + 100);
-  const auto row = output.ToneBank.Row(7);
+  const auto row = output.Inspect().ToneBank.Row(7);
   const std::vector<int16_t> after(device->Recording().begin() + 600, device->Recording().end());
   EXPECT_EQ(after, std::vector<int16_t>(row.begin(), row.begin() + 100));
 }
 
 TEST_F(OutputTest, NotificationsFireAtTheExactSampleOnEveryLap) {
-  output.CreateOutput(Tones(40));
+  Install(40);
   Play(2);
   const int64_t start = device->Now();
   // Offset 1104 is reached when the 552nd sample has played; 2868 one block later.
   const int64_t expected[] = {552, 552 + 882, 552 + 1764, 552 + 2646};
-  const int32_t events[] = {output.NotifyEvent0, output.NotifyEvent1, output.NotifyEvent0,
-                            output.NotifyEvent1};
+  const int32_t events[] = {output.Inspect().NotifyEvent0, output.Inspect().NotifyEvent1,
+                            output.Inspect().NotifyEvent0, output.Inspect().NotifyEvent1};
   for (int i = 0; i < 4; ++i) {
     SCOPED_TRACE(i);
     ASSERT_EQ(device->NextNotification(), start + expected[i]);
@@ -270,8 +268,7 @@ TEST_F(OutputTest, StreamingByItsOwnNotificationsPlaysTheBlocksBackToBack) {
   // each rebuild goes through CreateOutput on the same device.
   for (float tone_time : {10.0f, 40.0f, 100.0f}) {
     SCOPED_TRACE(tone_time);
-    const int32_t block = Tones(tone_time);
-    output.CreateOutput(block);
+    const int32_t block = Install(tone_time);
     std::vector<int16_t> tones;
     for (int16_t t = 1; t <= 16; ++t) tones.push_back(t);
     tones.insert(tones.end(), {16, 16, 9, 0, 9});  // repeats and a pause inside the run
@@ -293,7 +290,7 @@ TEST_F(OutputTest, StreamingByItsOwnNotificationsPlaysTheBlocksBackToBack) {
     // Every block once, in order, then the silent half up to the stop 330 samples before its end.
     std::vector<int16_t> expected;
     for (int16_t t : tones) {
-      const auto row = output.ToneBank.Row(t);
+      const auto row = output.Inspect().ToneBank.Row(t);
       expected.insert(expected.end(), row.begin(), row.end());
     }
     expected.insert(expected.end(), block - audio::kNotifyLead / 2, 0);
@@ -362,10 +359,10 @@ TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
       [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, sink);
   const int32_t block = 882;
   EXPECT_THROW(output.CreateOutput(block), runtime::Error);
-  EXPECT_FALSE(output.OutputReady);
+  EXPECT_FALSE(output.OutputReady());
   EXPECT_NO_THROW(output.CreateOutput(block));
   EXPECT_EQ(opened, 1);
-  EXPECT_FALSE(output.OutputReady);
+  EXPECT_FALSE(output.OutputReady());
   const int16_t tone = 1;
   EXPECT_NO_THROW(output.WriteToneBlock(tone));
   EXPECT_NO_THROW(output.StartOutput());

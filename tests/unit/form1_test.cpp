@@ -73,12 +73,12 @@ class Dialer {
     box.UserKeyUp('0', 0);
   }
   std::vector<int16_t> Row(int tone) {
-    auto r = form.Output.ToneBank.Row(tone);
+    auto r = form.Output.Inspect().ToneBank.Row(tone);
     return {r.begin(), r.end()};
   }
   fs::path dir() const { return dir_; }
   int32_t volume() {
-    return static_cast<const audio::LoopBuffer*>(form.Output.SoundBuffer.get())->volume();
+    return static_cast<const audio::LoopBuffer*>(form.Output.Inspect().SoundBuffer)->volume();
   }
 
   fs::path dir_;
@@ -416,8 +416,8 @@ TEST(ToneTime, EditsRebuildAndTheTimerClampsTheText) {
   EXPECT_EQ(d.form.BlockSamples, 442);
   EXPECT_EQ(d.form.Text3.Text(), u"5");
   EXPECT_EQ(d.form.LastToneTime, 5);
-  EXPECT_EQ(d.form.Output.BufferDesc.buffer_bytes, 1768u);
-  EXPECT_EQ(d.form.Output.NotifyTable[0].offset, 224);
+  EXPECT_EQ(d.form.Output.Inspect().BufferDesc.buffer_bytes, 1768u);
+  EXPECT_EQ(d.form.Output.Inspect().NotifyTable[0].offset, 224);
 
   d.engine.RunFor(1499);
   EXPECT_EQ(d.form.Text2.Text(), u"5");
@@ -513,8 +513,8 @@ TEST(ToneTime, AFailedRebuildChangesNothing) {
       ASSERT_TRUE(failed);
       EXPECT_EQ(d.engine.Messages().back(), u"Out of memory");
       EXPECT_EQ(d.form.BlockSamples, old_block);
-      EXPECT_EQ(d.form.Output.ToneBank.BlockSamples(), old_block);
-      EXPECT_EQ(d.form.Output.BufferDesc.buffer_bytes, 4u * old_block);
+      EXPECT_EQ(d.form.Output.Inspect().ToneBank.BlockSamples(), old_block);
+      EXPECT_EQ(d.form.Output.Inspect().BufferDesc.buffer_bytes, 4u * old_block);
       ASSERT_EQ(play(), old_keys) << "allocation " << n << " failed on the way to " << block;
     }
     EXPECT_EQ(d.form.BlockSamples, block);
@@ -602,7 +602,7 @@ TEST(Settings, MissingShortOrMalformedFilesKeepTheInitialValues) {
     EXPECT_EQ(d.form.Text1.Text(), c.text1);
     EXPECT_EQ(d.form.Text2.Text(), c.text2);
     EXPECT_EQ(d.form.VScroll1.Value(), c.volume);
-    EXPECT_TRUE(d.form.Output.OutputReady);
+    EXPECT_TRUE(d.form.Output.OutputReady());
   }
 }
 
@@ -613,7 +613,7 @@ TEST(Settings, ShutdownWhilePlayingStopsThenSavesExactly) {
   d.RunSamples(10);
   d.form.UserClose();
   EXPECT_FALSE(d.device().Playing());
-  EXPECT_EQ(d.form.Output.SoundBuffer, nullptr);
+  EXPECT_EQ(d.form.Output.Inspect().SoundBuffer, nullptr);
   EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "12 ab,\xe9\x80?\r\n40.5\r\n 2501 \r\n \r\n \r\n");
   EXPECT_TRUE(d.engine.Messages().empty());
   // What was saved comes back unchanged (as far as the code page holds it).
@@ -708,11 +708,11 @@ TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndEachActionTriesOnceToOpenItAga
 
   d.device().Lose();
   d.RunSamples(1);
-  EXPECT_EQ(d.form.Output.SoundDevice, nullptr);
+  EXPECT_EQ(d.form.Output.Inspect().SoundDevice, nullptr);
   EXPECT_EQ(d.form.IsDialing, 0);
   EXPECT_EQ(d.form.QueueWritePos, d.form.QueueReadPos);
   EXPECT_EQ(d.form.Command3.Caption(), u"Play");
-  EXPECT_FALSE(d.form.Output.OutputReady);
+  EXPECT_FALSE(d.form.Output.OutputReady());
   ASSERT_EQ(d.engine.Messages().size(), 1u);
   EXPECT_EQ(d.engine.Messages()[0],
             u"The sound device was lost. The next key opens the default sound device again.");
@@ -737,7 +737,7 @@ TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndEachActionTriesOnceToOpenItAga
   // Back: the key plays whole, at the new tone time, on the new device with its own two events.
   d.unplugged = false;
   d.Press(5);
-  ASSERT_NE(d.form.Output.SoundDevice, nullptr);
+  ASSERT_NE(d.form.Output.Inspect().SoundDevice, nullptr);
   EXPECT_EQ(d.form.Command3.Caption(), u"Stop");
   EXPECT_TRUE(d.engine.RunUntilIdle(10000));
   EXPECT_EQ(d.played(), Concat({d.Row(6), Silence(2206 - 330)}));

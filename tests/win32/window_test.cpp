@@ -464,7 +464,7 @@ void CheckClose(Session& s, const std::string& folder) {
   PostMessageW(s.window(), WM_CLOSE, 0, 0);
   checks.Expect(s.PumpUntil([&] { return s.binding().Window() == nullptr; }, 10000),
                 "close: WM_CLOSE closes the window");
-  checks.Expect(!form.Output.SoundBuffer, "close: the sound buffer is released");
+  checks.Expect(!form.Output.Inspect().SoundBuffer, "close: the sound buffer is released");
   std::ifstream in(folder + "\\Sindrat.ini", std::ios::binary);
   const std::string saved((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   checks.ExpectEq(saved, std::string("*0# x\r\n100\r\n 500 \r\n \r\n \r\n"),
@@ -487,7 +487,7 @@ int main() {
   }
   s.binding().Build(s.form());
   s.form().UserLoad();
-  checks.Expect(s.form().Output.OutputReady, "start-up: the DirectSound output is ready");
+  checks.Expect(s.form().Output.OutputReady(), "start-up: the DirectSound output is ready");
   checks.Expect(s.form().Text1.Text() == u"12" && TextOf(s.Of(s.form().Text1)) == u"12" &&
                     GetScrollPos(s.Of(s.form().VScroll1), SB_CTL) == 2501,
                 "start-up: the settings file fills the controls");
