@@ -236,6 +236,10 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
     while (j + 1 < at.size() && value[j + 1] >= half) ++j;
     const double start = i == 0 ? static_cast<double>(at[0]) : crossing(at[i - 1], at[i]);
     const double end = j + 1 == at.size() ? static_cast<double>(at[j]) : crossing(at[j + 1], at[j]);
+    if (end - start < rate * 0.005) {  // a blip, not a tone
+      i = j + 1;
+      continue;
+    }
     // The steady part: at 90% of the peak or above, else the whole tone; at most its middle.
     size_t m0 = at[i], m1 = at[j];
     while (m0 < m1 && envelope.At(m0) < 0.9 * peak) m0 += stride;
@@ -247,7 +251,7 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
     const size_t longest = std::lround(rate * kMeasuredSeconds);
     if (m1 - m0 > longest) m0 += (m1 - m0 - longest) / 2, m1 = m0 + longest;
     i = j + 1;
-    if ((end - start) < rate * 0.005 || m1 <= m0 + 8) continue;  // a blip, not a tone
+    if (m1 <= m0 + 8) continue;
 
     const Peak l = MeasureTone(x, m0, m1 + 1, kLow[row], rate);
     const Peak h = MeasureTone(x, m0, m1 + 1, kHigh[col], rate);
@@ -258,6 +262,7 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
     if (!tones.empty()) {
       const DtmfTone& before = tones.back();
       tone.pause_ms = (tone.start_s - before.start_s) * 1000 - before.length_ms;
+      if (*tone.pause_ms <= 0) continue;  // the same tone, reached from a run beside it
     }
     tone.low_hz = l.hz;
     tone.high_hz = h.hz;
@@ -268,6 +273,13 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
     tone.twist_db = tone.high_dbfs - tone.low_dbfs;
     tones.push_back(tone);
   }
+}
+
+// A value as printed to `decimals`, with no minus sign on a zero.
+double Tidy(double value, int decimals) {
+  const double scale = std::pow(10.0, decimals);
+  const double rounded = std::round(value * scale) / scale;
+  return rounded == 0 ? 0.0 : rounded;
 }
 
 std::string Format(const char* format, auto... values) {
@@ -295,9 +307,10 @@ DtmfVerdict JudgeDtmf(const std::vector<DtmfTone>& tones) {
   for (const DtmfTone& t : tones) {
     digits += t.digit;
     const std::string pause = t.pause_ms ? Format("%8.1f", *t.pause_ms) : "       -";
-    out += Format("%-5c %8.3f %10.1f %s %8.1f %+6.2f%% %8.1f %+6.2f%% %9.1f %10.1f %+9.1f\n",
-                  t.digit, t.start_s, t.length_ms, pause.c_str(), t.low_hz, t.low_error_pct,
-                  t.high_hz, t.high_error_pct, t.low_dbfs, t.high_dbfs, t.twist_db);
+    out +=
+        Format("%-5c %8.3f %10.1f %s %8.1f %+6.2f%% %8.1f %+6.2f%% %9.1f %10.1f %+9.1f\n", t.digit,
+               t.start_s, t.length_ms, pause.c_str(), t.low_hz, Tidy(t.low_error_pct, 2), t.high_hz,
+               Tidy(t.high_error_pct, 2), t.low_dbfs, t.high_dbfs, Tidy(t.twist_db, 1));
   }
   out += "digits " + (digits.empty() ? std::string("none") : digits) + "\n";
   if (tones.empty()) {
