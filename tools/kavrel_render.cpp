@@ -2,6 +2,7 @@
 //   bank  all 17 rows of the tone bank, row 0 first
 //   dial  what the window plays for a dial string and Play
 //   text  what the window plays for a text sent from the text box
+//   check whether a recording carries DTMF digits to the standard
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,8 +16,11 @@
 #include "runtime/error.h"
 #include "runtime/utf8.h"
 #include "synth/tone_bank.h"
+#include "tools/dtmf_check.h"
 #include "tools/pcm_writer.h"
 #include "tools/render_args.h"
+#include "tools/resample.h"
+#include "tools/wav_reader.h"
 
 namespace {
 
@@ -25,11 +29,34 @@ int Usage(const std::string& problem) {
   return 2;
 }
 
+// Writes the dialer's samples at the rate and in the format asked.
 int Write(const tools::RenderOptions& o, std::span<const int16_t> samples) {
-  const std::string error = tools::WritePcm(o.output, samples);
+  std::vector<int16_t> resampled;
+  if (o.sound.rate != 11025) {
+    const std::string error = tools::Resample(samples, 11025, o.sound.rate, resampled);
+    if (!error.empty()) {
+      std::fprintf(stderr, "kavrel-render: %s\n", error.c_str());
+      return 1;
+    }
+    samples = resampled;
+  }
+  const std::string error = tools::WritePcm(o.output, samples, o.sound);
   if (error.empty()) return 0;
   std::fprintf(stderr, "kavrel-render: %s\n", error.c_str());
   return 1;
+}
+
+int Check(const tools::RenderOptions& o) {
+  tools::WavSound sound;
+  const std::string problem = tools::ReadWav(*o.input, sound);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "kavrel-render: %s\n", problem.c_str());
+    return 2;
+  }
+  const tools::DtmfVerdict verdict =
+      tools::JudgeDtmf(tools::FindDtmfTones(sound.samples, sound.rate));
+  std::fputs(verdict.text.c_str(), stdout);
+  return verdict.exit_code;
 }
 
 int Bank(const tools::RenderOptions& o) {
@@ -94,6 +121,12 @@ int main(int argc, char** argv) {
   }
   if (args.exit_code) return Usage(args.problem);
   const tools::RenderOptions& options = args.options;
+  if (options.command == "check") return Check(options);
+  // Known before any sound is made: a build without a resampler keeps to the dialer's rate.
+  if (options.sound.rate != 11025 && !tools::kCanResample) {
+    std::vector<int16_t> none;
+    return Usage(tools::Resample({}, 11025, options.sound.rate, none));
+  }
   try {
     return options.command == "bank" ? Bank(options) : Play(options);
   } catch (const runtime::Error& e) {

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "tools/g711.h"
+
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
@@ -26,19 +28,33 @@ void PutLe(std::vector<unsigned char>& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<unsigned char>(value >> (8 * i)));
 }
 
-std::vector<unsigned char> WavHeader(size_t sample_count) {
-  const uint32_t data_bytes = static_cast<uint32_t>(sample_count * 2);
+std::vector<unsigned char> WavHeader(size_t sample_count, const SoundFormat& format) {
+  const bool pcm = format.encoding == Encoding::kPcm16;
+  const uint32_t bytes_per_sample = pcm ? 2 : 1;
+  const auto data_bytes = static_cast<uint32_t>(sample_count * bytes_per_sample);
+  const auto rate = static_cast<uint32_t>(format.rate);
+  // G.711 has the longer format chunk (with its empty extension) and a sample count, as a
+  // format that is not PCM needs; data of odd length is padded to an even one.
+  const uint32_t fmt_bytes = pcm ? 16 : 18;
+  const uint32_t fact_bytes = pcm ? 0 : 12;
+  const uint32_t pad = data_bytes & 1;
   std::vector<unsigned char> h;
   h.insert(h.end(), {'R', 'I', 'F', 'F'});
-  PutLe(h, 36 + data_bytes, 4);
+  PutLe(h, 4 + 8 + fmt_bytes + fact_bytes + 8 + data_bytes + pad, 4);
   h.insert(h.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
-  PutLe(h, 16, 4);     // fmt chunk size
-  PutLe(h, 1, 2);      // PCM
-  PutLe(h, 1, 2);      // mono
-  PutLe(h, 11025, 4);  // samples per second
-  PutLe(h, 22050, 4);  // bytes per second
-  PutLe(h, 2, 2);      // block align
-  PutLe(h, 16, 2);     // bits per sample
+  PutLe(h, fmt_bytes, 4);
+  PutLe(h, pcm ? 1 : format.encoding == Encoding::kMuLaw ? 7 : 6, 2);  // PCM, MULAW, ALAW
+  PutLe(h, 1, 2);                                                      // mono
+  PutLe(h, rate, 4);                                                   // samples per second
+  PutLe(h, rate * bytes_per_sample, 4);                                // bytes per second
+  PutLe(h, bytes_per_sample, 2);                                       // block align
+  PutLe(h, 8 * bytes_per_sample, 2);                                   // bits per sample
+  if (!pcm) {
+    PutLe(h, 0, 2);  // no extension
+    h.insert(h.end(), {'f', 'a', 'c', 't'});
+    PutLe(h, 4, 4);
+    PutLe(h, static_cast<uint32_t>(sample_count), 4);
+  }
   h.insert(h.end(), {'d', 'a', 't', 'a'});
   PutLe(h, data_bytes, 4);
   return h;
@@ -67,10 +83,21 @@ bool WriteSamples(FILE* f, std::span<const int16_t> samples) {
 
 }  // namespace
 
-std::string WritePcm(const std::string& path, std::span<const int16_t> samples) {
+std::string WritePcm(const std::string& path, std::span<const int16_t> samples,
+                     const SoundFormat& format) {
   const bool to_stdout = path == "-";
   const bool wav = !to_stdout && EndsWithWav(path);
-  if (wav && samples.size() * 2 > 0xFFFFFFFFu - 36) return "too many samples for a WAV file";
+  const bool pcm = format.encoding == Encoding::kPcm16;
+  if (wav && samples.size() * (pcm ? 2 : 1) > 0xFFFFFFFFu - 60) {
+    return "too many samples for a WAV file";
+  }
+  std::vector<unsigned char> codes;
+  if (!pcm) {
+    codes.resize(samples.size());
+    const auto encode = format.encoding == Encoding::kMuLaw ? MuLawEncode : ALawEncode;
+    std::transform(samples.begin(), samples.end(), codes.begin(), encode);
+    if (wav && codes.size() % 2) codes.push_back(0);  // the pad byte
+  }
 
   FILE* f = stdout;
   if (to_stdout) {
@@ -84,10 +111,11 @@ std::string WritePcm(const std::string& path, std::span<const int16_t> samples) 
   errno = 0;
   bool ok = true;
   if (wav) {
-    const std::vector<unsigned char> header = WavHeader(samples.size());
+    const std::vector<unsigned char> header = WavHeader(samples.size(), format);
     ok = std::fwrite(header.data(), 1, header.size(), f) == header.size();
   }
-  ok = ok && WriteSamples(f, samples);
+  ok = ok && (pcm ? WriteSamples(f, samples)
+                  : std::fwrite(codes.data(), 1, codes.size(), f) == codes.size());
   int error = errno;
   if (to_stdout) {
     ok = std::fflush(f) == 0 && ok;

@@ -7,19 +7,24 @@
 #include <string>
 #include <vector>
 
+#include "tools/sound_format.h"
+
 namespace tools {
 
 extern const char* const kRenderUsage;
 
 struct RenderOptions {
-  std::string command;               // bank, dial or text
-  std::optional<std::string> input;  // the dial string or text
+  std::string command;               // bank, dial, text or check
+  std::optional<std::string> input;  // the dial string, the text or the file to check
   std::string tone_time = "40";
   std::string volume = "10";
   std::string output = "-";
-  // The numbers, once checked.
+  std::string rate = "11025";
+  std::string format = "pcm16";
+  // The numbers and names, once checked.
   double tone_time_ms = 0;
   int16_t volume_value = 0;
+  SoundFormat sound;
 };
 
 // What the arguments (without the program's name) ask for. With no exit code the options are

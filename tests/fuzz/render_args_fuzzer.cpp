@@ -1,6 +1,7 @@
 // libFuzzer target for kavrel-render's command line, the input split at NUL bytes into arguments:
 // - it ends with 0 only for --help and otherwise with 2 and a problem to tell;
-// - accepted options are complete and their numbers checked as the window reads them;
+// - accepted options are complete and their numbers checked as the window reads them, the rate
+//   and format one of those offered;
 // - accepted options written out as a command line again read back the same.
 #include <cmath>
 #include <cstdint>
@@ -16,8 +17,9 @@ using fuzz::Check;
 
 bool Same(const tools::RenderOptions& a, const tools::RenderOptions& b) {
   return a.command == b.command && a.input == b.input && a.tone_time == b.tone_time &&
-         a.volume == b.volume && a.output == b.output && a.tone_time_ms == b.tone_time_ms &&
-         a.volume_value == b.volume_value;
+         a.volume == b.volume && a.output == b.output && a.rate == b.rate && a.format == b.format &&
+         a.tone_time_ms == b.tone_time_ms && a.volume_value == b.volume_value &&
+         a.sound.rate == b.sound.rate && a.sound.encoding == b.sound.encoding;
 }
 
 }  // namespace
@@ -44,14 +46,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const tools::RenderOptions& o = parsed.options;
-  Check(o.command == "bank" || o.command == "dial" || o.command == "text", "a known command");
-  Check(o.input.has_value() == (o.command != "bank"), "a text exactly for dial and text");
+  Check(o.command == "bank" || o.command == "dial" || o.command == "text" || o.command == "check",
+        "a known command");
+  Check(o.input.has_value() == (o.command != "bank"), "a text or file exactly for all but bank");
+  if (o.command == "check") {
+    const tools::RenderArgs reread = tools::ParseRenderArgs({"check", *o.input});
+    Check(!reread.exit_code && Same(reread.options, o), "check: its file alone, read back");
+    return 0;
+  }
   Check(std::isfinite(o.tone_time_ms) && o.tone_time_ms <= 30000, "a tone time up to 30000 ms");
   Check(o.volume_value >= 1 && o.volume_value <= 5001, "a volume within 1..5001");
+  Check(std::to_string(o.sound.rate) == o.rate, "a rate as written");
 
   std::vector<std::string> again = {o.command};
   if (o.input) again.push_back(*o.input);
-  again.insert(again.end(), {"--tone-time", o.tone_time, "--volume", o.volume, "-o", o.output});
+  again.insert(again.end(), {"--tone-time", o.tone_time, "--volume", o.volume, "--rate", o.rate,
+                             "--format", o.format, "-o", o.output});
   const tools::RenderArgs reread = tools::ParseRenderArgs(again);
   Check(!reread.exit_code && Same(reread.options, o), "written out again, read back the same");
   return 0;
