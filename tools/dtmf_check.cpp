@@ -27,7 +27,9 @@ constexpr int kBridgedFrames = 2;
 constexpr double kEnvelopeSeconds = 0.010;
 // The rules of ITU-T Q.24: tones and pauses of 40 ms at least (lengths are measured to within
 // half a millisecond, so that much shorter still counts as 40), frequencies within 1.5% (beyond
-// 3.5% refused), twist within 8 dB normal (the high tone louder) and 4 dB reverse.
+// 3.5% refused), twist within 8 dB normal and 4 dB reverse. A line loses more of the high group
+// than of the low one, so the low tone louder is the normal twist a receiver takes more of; the
+// high tone louder, as a sender's pre-emphasis leaves it, is the reverse twist.
 constexpr double kShortestMs = 40;
 constexpr double kLengthSlackMs = 0.5;
 constexpr double kAcceptedPct = 1.5;
@@ -370,7 +372,7 @@ DtmfVerdict JudgeDtmf(const std::vector<DtmfTone>& tones) {
   count = 0;
   worst = nullptr;
   const auto excess = [](const DtmfTone& t) {
-    return std::max(t.twist_db - kNormalTwistDb, -t.twist_db - kReverseTwistDb);
+    return std::max(-t.twist_db - kNormalTwistDb, t.twist_db - kReverseTwistDb);
   };
   for (const DtmfTone& t : tones) {
     if (excess(t) <= 0) continue;
@@ -380,8 +382,8 @@ DtmfVerdict JudgeDtmf(const std::vector<DtmfTone>& tones) {
   if (count) {
     out += Format("twist beyond the limits: %d of %zu tones (worst: %s, twist %+.1f dB, %s)\n",
                   count, n, where(*worst).c_str(), worst->twist_db,
-                  worst->twist_db > 0 ? "normal twist, the high tone louder, above 8 dB"
-                                      : "reverse twist, the low tone louder, above 4 dB");
+                  worst->twist_db < 0 ? "normal twist, the low tone louder, above 8 dB"
+                                      : "reverse twist, the high tone louder, above 4 dB");
   }
 
   if (out.size() == rules_from) {

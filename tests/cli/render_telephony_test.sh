@@ -100,10 +100,12 @@ verdict "3.6% off" "^frequency off: .*+3.6.%, more than 3.5%: refused)$" 1 "$tmp
 tone "$tmp/short.wav" 8000 signed 16 852 1336 0.3 0.3 0.03
 verdict "30 ms tone" "^too short: 1 of 1 tones last under 40 ms (shortest: 8 at 0.050 s, 30.0 ms)$" 1 \
   "$tmp/short.wav"
-tone "$tmp/twist.wav" 8000 signed 16 770 1336 0.1 0.2818 0.1
-verdict "9 dB normal twist" "^twist beyond the limits: .*twist +9.0 dB, normal twist" 1 "$tmp/twist.wav"
-tone "$tmp/reverse.wav" 8000 signed 16 770 1336 0.3 0.1504 0.1
-verdict "6 dB reverse twist" "^twist beyond the limits: .*twist -6.0 dB, reverse twist" 1 \
+tone "$tmp/twist.wav" 8000 signed 16 770 1336 0.2818 0.1 0.1
+verdict "9 dB normal twist" "^twist beyond the limits: .*twist -9.0 dB, normal twist" 1 "$tmp/twist.wav"
+tone "$tmp/normal.wav" 8000 signed 16 770 1336 0.3 0.1504 0.1
+verdict "6 dB normal twist" "^all 1 digits within Q.24$" 0 "$tmp/normal.wav"
+tone "$tmp/reverse.wav" 8000 signed 16 770 1336 0.1504 0.3 0.1
+verdict "6 dB reverse twist" "^twist beyond the limits: .*twist +6.0 dB, reverse twist" 1 \
   "$tmp/reverse.wav"
 sox -D "$tmp/ok.wav" "$tmp/a.wav" trim 0 0.15
 sox -D "$tmp/short.wav" "$tmp/b.wav" trim 0.02
