@@ -32,8 +32,8 @@ int Usage(const std::string& problem) {
 // Writes the dialer's samples at the rate and in the format asked.
 int Write(const tools::RenderOptions& o, std::span<const int16_t> samples) {
   std::vector<int16_t> resampled;
-  if (o.sound.rate != 11025) {
-    const std::string error = tools::Resample(samples, 11025, o.sound.rate, resampled);
+  if (o.sound.rate != synth::kSampleRate) {
+    const std::string error = tools::Resample(samples, synth::kSampleRate, o.sound.rate, resampled);
     if (!error.empty()) {
       std::fprintf(stderr, "kavrel-render: %s\n", error.c_str());
       return 1;
@@ -123,9 +123,9 @@ int main(int argc, char** argv) {
   const tools::RenderOptions& options = args.options;
   if (options.command == "check") return Check(options);
   // Known before any sound is made: a build without a resampler keeps to the dialer's rate.
-  if (options.sound.rate != 11025 && !tools::kCanResample) {
+  if (options.sound.rate != synth::kSampleRate && !tools::kCanResample) {
     std::vector<int16_t> none;
-    return Usage(tools::Resample({}, 11025, options.sound.rate, none));
+    return Usage(tools::Resample({}, synth::kSampleRate, options.sound.rate, none));
   }
   try {
     return options.command == "bank" ? Bank(options) : Play(options);
