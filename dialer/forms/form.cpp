@@ -220,9 +220,13 @@ std::vector<Control*> Form::TabOrder() const {
 }
 
 std::vector<Control*> Form::Stacking() const {
-  std::vector<Control*> order = controls_;
-  std::stable_partition(order.begin(), order.end(),
-                        [](const Control* c) { return !Windowless(c->def().kind); });
+  std::vector<Control*> order;
+  order.reserve(controls_.size());
+  for (bool windowless : {false, true}) {
+    for (Control* c : controls_) {
+      if (Windowless(c->def().kind) == windowless) order.push_back(c);
+    }
+  }
   return order;
 }
 
