@@ -33,6 +33,12 @@ void Control::SetDescription(std::u16string description) {
   Changed(Property::Description);
 }
 
+bool Control::Contains(float x, float y) const {
+  const float width = static_cast<float>(Px(def_.width) * kTwipsPerPixel);
+  const float height = static_cast<float>(Px(def_.height) * kTwipsPerPixel);
+  return x >= 0 && y >= 0 && x < width && y < height;
+}
+
 void TextBox::SetText(std::u16string text) {
   text_ = std::move(text);
   Changed(Property::Text);
@@ -46,8 +52,17 @@ void TextBox::UserGotFocus() {
   if (GotFocus) form_.Deliver(GotFocus);
 }
 
-void TextBox::UserClick() {
-  if (Click) form_.Deliver(Click);
+void TextBox::UserMouseDown(int16_t button, int16_t, float, float, bool second) {
+  if (button != 1) return;
+  pressed_ = true;
+  second_pressed_ = second;
+}
+
+void TextBox::UserMouseUp(int16_t button, int16_t, float x, float y) {
+  if (button != 1) return;
+  const bool click = pressed_ && !second_pressed_ && Contains(x, y);
+  pressed_ = false;
+  if (click && Click) form_.Deliver(Click);
 }
 
 void Button::SetCaption(std::u16string caption) {
@@ -55,9 +70,13 @@ void Button::SetCaption(std::u16string caption) {
   Changed(Property::Caption);
 }
 
-void Button::UserMouseDown(int16_t button, int16_t shift, float x, float y) {
+void Button::UserMouseDown(int16_t button, int16_t shift, float x, float y, bool) {
   if (button == 1) mouse_down_ = true;
   if (MouseDown) form_.Deliver([&] { MouseDown(button, shift, x, y); });
+}
+
+void Button::UserMouseUp(int16_t button, int16_t, float, float) {
+  if (button == 1) mouse_down_ = false;
 }
 
 void Button::UserClick() {
@@ -92,14 +111,65 @@ void ScrollBar::SetValue(int16_t value) {
   if (Change) Change();
 }
 
-void ScrollBar::UserScroll(int16_t value) {
-  value_ = value;
+int16_t ScrollBar::Clamp(int value) const {
+  return static_cast<int16_t>(
+      std::clamp(value, static_cast<int>(def().range.min), static_cast<int>(def().range.max)));
+}
+
+void ScrollBar::UserThumbMoved(int value) {
+  const int16_t at = Clamp(value);
+  if (!dragging_) {
+    dragging_ = true;
+    drag_from_ = value_;
+  }
+  if (at == value_) return;
+  value_ = at;
   if (Scroll) form_.Deliver(Scroll);
 }
 
-void ScrollBar::UserChange(int16_t value) {
+void ScrollBar::UserThumbReleased(int value) {
+  const int16_t from = dragging_ ? drag_from_ : value_;
+  dragging_ = false;
+  Settle(Clamp(value), from);
+}
+
+void ScrollBar::UserStep(ScrollStep step) {
+  const ScrollRange& range = def().range;
+  int to = value_;
+  switch (step) {
+    case ScrollStep::LineUp:
+      to -= range.small_change;
+      break;
+    case ScrollStep::LineDown:
+      to += range.small_change;
+      break;
+    case ScrollStep::PageUp:
+      to -= range.large_change;
+      break;
+    case ScrollStep::PageDown:
+      to += range.large_change;
+      break;
+    case ScrollStep::Top:
+      to = range.min;
+      break;
+    case ScrollStep::Bottom:
+      to = range.max;
+      break;
+  }
+  UserSettled(to);
+}
+
+void ScrollBar::UserSettled(int value) {
+  // While the thumb is dragged the values are the drag's; its release settles them.
+  if (dragging_) return;
+  const int16_t to = Clamp(value);
+  if (to != value_) Settle(to, value_);
+}
+
+void ScrollBar::Settle(int16_t value, int16_t from) {
   value_ = value;
-  if (Change) form_.Deliver(Change);
+  Changed(Property::Value);
+  if (value != from && Change) form_.Deliver(Change);
 }
 
 void Timer::SetEnabled(bool enabled) {
@@ -115,12 +185,21 @@ void Timer::UserTick() {
 
 void Form::SetCaption(std::u16string caption) {
   caption_ = std::move(caption);
-  binding_.CaptionChanged();
+  CaptionChanged();
 }
 
 void Form::AppendCaption(std::u16string_view tail) {
   caption_ += tail;
-  binding_.CaptionChanged();
+  CaptionChanged();
+}
+
+void Form::CaptionChanged() {
+  if (caption_pending_) return;
+  caption_pending_ = binding_.WhenIdle([this] {
+    caption_pending_ = false;
+    binding_.ShowCaption(caption_);
+  });
+  if (!caption_pending_) binding_.ShowCaption(caption_);
 }
 
 Control* Form::Find(std::string_view name, int index) const {
@@ -140,11 +219,27 @@ std::vector<Control*> Form::TabOrder() const {
   return stops;
 }
 
+std::vector<Control*> Form::Stacking() const {
+  std::vector<Control*> order;
+  order.reserve(controls_.size());
+  for (bool windowless : {false, true}) {
+    for (Control* c : controls_) {
+      if (Windowless(c->def().kind) == windowless) order.push_back(c);
+    }
+  }
+  return order;
+}
+
 void Form::UserLoad() {
   Deliver([this] { Form_Load(); });
 }
 
 void Form::UserClose() {
+  if (closed_) return;
+  closed_ = true;
+  for (Control* c : controls_) {
+    if (auto* timer = dynamic_cast<Timer*>(c)) binding_.DisarmTimer(*timer);
+  }
   Deliver([this] {
     int16_t cancel = 0;
     Form_QueryUnload(cancel, 0);

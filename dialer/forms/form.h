@@ -30,10 +30,14 @@ enum class Property { Text, Caption, Visible, Enabled, Value, Down, Description 
 // except Post (runtime::Dispatcher), which may come from any thread.
 class Binding : public runtime::Dispatcher {
  public:
-  // A property set by the program; the binding shows it. For the window caption the binding may
-  // coalesce updates to its next idle moment.
+  // A property set by the program, or a value the user settled that the widget does not show by
+  // itself; the binding shows it.
   virtual void PropertyChanged(const Control& control, Property property) = 0;
-  virtual void CaptionChanged() = 0;
+  // The title bar shows this caption.
+  virtual void ShowCaption(const std::u16string& caption) = 0;
+  // Runs `call` on the window's thread once the event now running is over; false when it cannot
+  // (no window yet, or none any more), and the call is dropped.
+  virtual bool WhenIdle(std::function<void()> call) = 0;
   // Starts the timer's count afresh (it ticks every interval while armed) or stops it.
   virtual void ArmTimer(Timer& timer) = 0;
   virtual void DisarmTimer(Timer& timer) = 0;
@@ -64,7 +68,17 @@ class Control {
   const std::u16string& Description() const { return description_; }
   void SetDescription(std::u16string description);
 
+  // From the binding: a mouse button (1 left, 2 right, 4 middle) went down or came up on the
+  // control, at x, y in twips from the corner where the layout places it. `second` marks the
+  // second press of a double click, which toolkits report in place of a press. A release is
+  // reported once the widget has handled it: a button's own click comes first.
+  virtual void UserMouseDown(int16_t /*button*/, int16_t /*shift*/, float /*x*/, float /*y*/,
+                             bool /*second*/) {}
+  virtual void UserMouseUp(int16_t /*button*/, int16_t /*shift*/, float /*x*/, float /*y*/) {}
+
  protected:
+  // Whether a point in twips from the control's corner lies on it, as whole pixels.
+  bool Contains(float x, float y) const;
   void Changed(Property property);
   Form& form_;
 
@@ -85,16 +99,20 @@ class TextBox final : public Control {
 
   std::function<void(int16_t key_code, int16_t shift)> KeyUp;
   std::function<void()> GotFocus;
+  // A left press and release on the box; the release that ends a double click makes no second.
   std::function<void()> Click;
 
   // From the binding: the user edited the box (the widget already shows it).
   void UserEdited(std::u16string text) { text_ = std::move(text); }
   void UserKeyUp(int16_t key_code, int16_t shift);
   void UserGotFocus();
-  void UserClick();
+  void UserMouseDown(int16_t button, int16_t shift, float x, float y, bool second) override;
+  void UserMouseUp(int16_t button, int16_t shift, float x, float y) override;
 
  private:
   std::u16string text_ = std::u16string(def().text);
+  bool pressed_ = false;         // a left press began on the box
+  bool second_pressed_ = false;  // and it was the second of a double click
 };
 
 class Button final : public Control {
@@ -107,14 +125,14 @@ class Button final : public Control {
   // Shown pushed because a key holds it (a mouse press shows itself).
   bool Down() const { return down_; }
 
+  // With every press of any mouse button, the second of a double click too.
   std::function<void(int16_t button, int16_t shift, float x, float y)> MouseDown;
   std::function<void()> Click;
 
-  void UserMouseDown(int16_t button, int16_t shift, float x, float y);
-  // From the binding, once the widget has handled the release of a left mouse button.
-  void UserMouseUp() { mouse_down_ = false; }
-  // A click that no left mouse press began (an accessible action, a switch device) presses a
-  // button that keys press, as a key would, before its Click.
+  void UserMouseDown(int16_t button, int16_t shift, float x, float y, bool second) override;
+  void UserMouseUp(int16_t button, int16_t shift, float x, float y) override;
+  // From the binding: the widget clicked. A click that no left mouse press began (an accessible
+  // action, a switch device) presses a button that keys press, as a key would, before its Click.
   void UserClick();
 
  private:
@@ -128,6 +146,8 @@ class Button final : public Control {
   bool mouse_down_ = false;
 };
 
+enum class ScrollStep { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
+
 class ScrollBar final : public Control {
  public:
   using Control::Control;
@@ -136,15 +156,27 @@ class ScrollBar final : public Control {
   // A different value raises Change inside this call; a value outside the range is an error.
   void SetValue(int16_t value);
 
+  // Change when a value settles: a step, or the end of a drag that moved the thumb; Scroll while
+  // the thumb is dragged.
   std::function<void()> Change;
   std::function<void()> Scroll;
 
-  // From the binding: the thumb is being dragged (Scroll) or the value settled (Change).
-  void UserScroll(int16_t value);
-  void UserChange(int16_t value);
+  // From the binding; values outside the range are taken to its nearest end. The thumb follows
+  // the mouse (the widget shows it) and is let go.
+  void UserThumbMoved(int value);
+  void UserThumbReleased(int value);
+  // A step the binding leaves to the engine: an arrow, the track, a key.
+  void UserStep(ScrollStep step);
+  // A value the widget settled by itself, not by a drag: it shows it already.
+  void UserSettled(int value);
 
  private:
+  int16_t Clamp(int value) const;
+  void Settle(int16_t value, int16_t from);
+
   int16_t value_ = def().range.value;
+  bool dragging_ = false;
+  int16_t drag_from_ = 0;  // the value when the drag began
 };
 
 class Label final : public Control {
@@ -215,8 +247,14 @@ class Form : public runtime::Dispatcher {
   // The tab stops in the order the Tab key visits them, visible and enabled or not.
   std::vector<Control*> TabOrder() const;
 
-  // Raised by the binding: before the window is first shown, and when it is about to close for
-  // any reason (it cannot be cancelled).
+  // The controls front to back, as the window stacks them: those with a window of their own in
+  // stored order, then beneath them the windowless ones (labels, pictures, lines) in stored
+  // order, as the original form engine drew those on the window itself.
+  std::vector<Control*> Stacking() const;
+
+  // Raised by the binding: before the window is first shown, and when it is asked to close for
+  // any reason (it cannot be cancelled). Only the first close request counts; the timers stop
+  // with it, as nothing they do matters once the window goes.
   virtual void Form_Load() = 0;
   virtual void Form_QueryUnload(int16_t& cancel, int16_t unload_mode) = 0;
   void UserLoad();
@@ -244,9 +282,15 @@ class Form : public runtime::Dispatcher {
 
  private:
   friend class Control;
+  // One event can change the caption thousands of times (dialing a text does): the title bar gets
+  // the last one, once, when the event is over.
+  void CaptionChanged();
+
   Binding& binding_;
   const Layout& layout_;
   std::u16string caption_;
+  bool caption_pending_ = false;
+  bool closed_ = false;
   std::vector<Control*> controls_;
   std::vector<std::pair<int, Button*>> held_;  // keys down and the buttons they hold
 };

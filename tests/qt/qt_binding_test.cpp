@@ -34,117 +34,22 @@
 #include "dialer/forms/form.h"
 #include "dialer/forms/qt/qt_binding.h"
 #include "runtime/error.h"
+#include "tests/support/event_scripts.h"
 #include "tests/support/keypad_keys.h"
 
 namespace {
 
-using forms::Align;
 using forms::ControlDef;
-using forms::Font;
 using forms::Kind;
 using forms::Px;
 
-constexpr Font kBold{"Arial", 12, true, false};
+using support::Act;
+using support::TableForm;
 
-constexpr ControlDef Key(int index, int left) {
-  return {.name = "Key",
-          .kind = Kind::Button,
-          .index = index,
-          .left = left,
-          .top = 645,
-          .width = 510,
-          .height = 510,
-          .tab = index,
-          .text = std::u16string_view(u"123").substr(static_cast<size_t>(index), 1),
-          .font = {"Arial", 14.25, true, false}};
-}
-
-// Front to back; the tab order differs from the stored one.
-// clang-format off
-constexpr ControlDef kControls[] = {
-    {.name = "Notes", .kind = Kind::TextBox, .left = 2250, .top = 3750,
-     .width = 2400, .height = 600, .tab = 9, .text = u"Type here\r\n", .font = kBold,
-     .multiline = true},
-    // Covers Entry while it is shown.
-    {.name = "Readout", .kind = Kind::TextBox, .left = 2250, .top = 105,
-     .width = 2475, .height = 390, .tab = 8, .text = u"-", .font = kBold,
-     .align = Align::Center, .visible = false},
-    {.name = "Tick", .kind = Kind::Timer, .left = 0, .top = 0, .width = 0,
-     .height = 0, .tab = -1, .enabled = false, .interval_ms = 1500},
-    // Lies over the picture.
-    {.name = "Link", .kind = Kind::TextBox, .left = 165, .top = 3750,
-     .width = 1920, .height = 255, .tab = 7, .text = u"www.example.org",
-     .font = {"Arial", 8.25, false, true}, .align = Align::Center, .has_back = true,
-     .back = {224, 224, 224}, .has_fore = true, .fore = {0, 0, 255}, .arrow_cursor = true},
-    {.name = "Off", .kind = Kind::TextBox, .left = 4005, .top = 3240,
-     .width = 750, .height = 375, .tab = 5, .text = u"40", .font = kBold,
-     .align = Align::Center, .enabled = false},
-    {.name = "Bar", .kind = Kind::ScrollBar, .left = 4800, .top = 630,
-     .width = 300, .height = 3465, .tab = 6, .range = {1, 5001, 100, 600, 10}},
-    {.name = "Entry", .kind = Kind::TextBox, .left = 2250, .top = 105,
-     .width = 2475, .height = 390, .tab = 3, .text = u"40", .font = kBold},
-    {.name = "Go", .kind = Kind::Button, .left = 4800, .top = 105, .width = 540,
-     .height = 375, .tab = 4, .text = u"Play", .font = kBold},
-    Key(0, 2250),
-    Key(1, 2895),
-    Key(2, 3540),
-    // Below the client area.
-    {.name = "Rule", .kind = Kind::Line, .left = -60, .top = 6285, .width = 6000,
-     .height = 6285, .tab = -1, .has_fore = true, .fore = {128, 128, 128}},
-    {.name = "Picture", .kind = Kind::Picture, .left = 135, .top = 135,
-     .width = 1980, .height = 3900, .tab = -1, .artwork = "keypad", .sunken = true},
-    {.name = "Caption", .kind = Kind::Label, .left = 2250, .top = 3285,
-     .width = 1725, .height = 330, .tab = 22, .text = u"Tone time", .font = kBold,
-     .align = Align::Center},
-};
-// clang-format on
-
-constexpr forms::Layout kLayout{
-    .title = u"Engine test", .client_width = 5400, .client_height = 4500, .controls = kControls};
-
-// Every control of the layout, of its kind, with no handlers until a test sets them.
-class TableForm final : public forms::Form {
- public:
-  explicit TableForm(forms::Binding& binding, const forms::Layout& layout = kLayout)
-      : forms::Form(binding, layout) {
-    for (const ControlDef& def : layout.controls) owned_.push_back(Make(def));
-  }
-
-  template <typename T>
-  T& Get(std::string_view name, int index = -1) {
-    return dynamic_cast<T&>(*Find(name, index));
-  }
-
-  void Form_Load() override {}
-  void Form_QueryUnload(int16_t&, int16_t) override { ++unloads; }
-  int unloads = 0;
-
- private:
-  std::unique_ptr<forms::Control> Make(const ControlDef& def) {
-    switch (def.kind) {
-      case Kind::TextBox:
-        return std::make_unique<forms::TextBox>(*this, def);
-      case Kind::Button:
-        return std::make_unique<forms::Button>(*this, def);
-      case Kind::ScrollBar:
-        return std::make_unique<forms::ScrollBar>(*this, def);
-      case Kind::Label:
-        return std::make_unique<forms::Label>(*this, def);
-      case Kind::Timer:
-        return std::make_unique<forms::Timer>(*this, def);
-      case Kind::Picture:
-      case Kind::Line:
-        return std::make_unique<forms::Decoration>(*this, def);
-    }
-    return nullptr;
-  }
-
-  std::vector<std::unique_ptr<forms::Control>> owned_;
-};
+const forms::Layout& kLayout = support::kEngineLayout;
 
 QString NameOf(const ControlDef& def) {
-  const QString name = QString::fromLatin1(def.name.data(), def.name.size());
-  return def.index < 0 ? name : QStringLiteral("%1(%2)").arg(name).arg(def.index);
+  return QString::fromStdString(support::NameOf(def));
 }
 
 class QtBindingTest : public ::testing::Test {
@@ -253,25 +158,15 @@ TEST_F(QtBindingTest, PictureSitsInATwoPixelSunkenFrame) {
   EXPECT_EQ(picture->pixmap().size(), QSize(128, 256));
 }
 
-TEST_F(QtBindingTest, ControlsStackAsTheFormStoresThem) {
-  QWidget& window = binding_.Window();
-  auto top_at = [&](std::string_view name) {
-    const QPoint centre = Widget(name)->geometry().center();
-    QWidget* hit = window.childAt(centre);
-    while (hit != nullptr && hit->parentWidget() != &window) hit = hit->parentWidget();
-    return hit;
-  };
-  // The link box lies over the picture; the read-out covers the entry box when shown.
-  EXPECT_EQ(top_at("Link"), Widget("Link"));
-  EXPECT_EQ(top_at("Entry"), Widget("Entry"));
-  form_.Get<forms::TextBox>("Readout").SetVisible(true);
-  EXPECT_EQ(top_at("Entry"), Widget("Readout"));
-  form_.Get<forms::TextBox>("Readout").SetVisible(false);
-  EXPECT_EQ(top_at("Entry"), Widget("Entry"));
-  for (int i = 0; i < 3; ++i) {
-    const QRect key = Widget("Key", i)->geometry();
-    EXPECT_EQ(window.childAt(key.center()), Widget("Key", i)) << i;
+TEST_F(QtBindingTest, ControlsStackAsTheEngineSays) {
+  // A window's children are listed back to front.
+  std::vector<std::string> stacked;
+  for (QObject* child : binding_.Window().children()) {
+    const std::string name = child->objectName().toStdString();
+    if (qobject_cast<QWidget*>(child) != nullptr && !name.empty())
+      stacked.insert(stacked.begin(), name);
   }
+  EXPECT_EQ(stacked, support::kFrontToBack);
 }
 
 TEST_F(QtBindingTest, TabVisitsTheStopsInTheirOrderNotTheStoredOne) {
@@ -292,56 +187,24 @@ TEST_F(QtBindingTest, TabVisitsTheStopsInTheirOrderNotTheStoredOne) {
 
 // ---- Input as the form engine's events ------------------------------------------------------
 
-struct Press {
-  int16_t button, shift;
-  float x, y;
-};
-
-TEST_F(QtBindingTest, MouseDownComesWithEveryMouseButtonAndNeverFromTheKeyboard) {
+TEST_F(QtBindingTest, KeysOnAButtonKeysDoNotPressMakeNoMouseDown) {
   auto& key = form_.Get<forms::Button>("Key", 1);
-  std::vector<Press> presses;
-  int clicks = 0;
-  key.MouseDown = [&](int16_t b, int16_t s, float x, float y) { presses.push_back({b, s, x, y}); };
+  int presses = 0;
+  key.MouseDown = [&](int16_t, int16_t, float, float) { ++presses; };
   auto* widget = Widget("Key", 1);
-
-  QTest::mousePress(widget, Qt::LeftButton, Qt::NoModifier, QPoint(10, 20));
-  ASSERT_EQ(presses.size(), 1u);  // at the press, before any release
-  EXPECT_EQ(presses[0].button, 1);
-  EXPECT_EQ(presses[0].x, 150.0f);  // twips
-  EXPECT_EQ(presses[0].y, 300.0f);
-  QTest::mouseRelease(widget, Qt::LeftButton, Qt::NoModifier, QPoint(10, 20));
-  QTest::mouseClick(widget, Qt::RightButton, Qt::ShiftModifier);
-  QTest::mouseClick(widget, Qt::MiddleButton, Qt::ControlModifier);
-  ASSERT_EQ(presses.size(), 3u);
-  EXPECT_EQ(presses[1].button, 2);
-  EXPECT_EQ(presses[1].shift, 1);
-  EXPECT_EQ(presses[2].button, 4);
-  EXPECT_EQ(presses[2].shift, 2);
-
-  // Two quick presses are two keys, even when the second makes a double click.
-  QTest::mouseDClick(widget, Qt::LeftButton);
-  EXPECT_EQ(presses.size(), 5u);
-
-  key.Click = [&] { ++clicks; };
-  presses.clear();
   widget->setFocus();
   for (auto k : {Qt::Key_Space, Qt::Key_Return, Qt::Key_Enter, Qt::Key_5}) {
     QTest::keyClick(widget, k);
   }
-  EXPECT_TRUE(presses.empty());
+  EXPECT_EQ(presses, 0);
 }
 
-TEST_F(QtBindingTest, ButtonClicksOnReleaseAndOnSpace) {
+TEST_F(QtBindingTest, SpaceOnAButtonClicksIt) {
   auto& play = form_.Get<forms::Button>("Go");
   int clicks = 0;
   play.Click = [&] { ++clicks; };
-  auto* widget = Widget("Go");
-  QTest::mousePress(widget, Qt::LeftButton);
-  EXPECT_EQ(clicks, 0);
-  QTest::mouseRelease(widget, Qt::LeftButton);
+  QTest::keyClick(Widget("Go"), Qt::Key_Space);
   EXPECT_EQ(clicks, 1);
-  QTest::keyClick(widget, Qt::Key_Space);
-  EXPECT_EQ(clicks, 2);
 }
 
 // The dialer's own layout on the binding, each keypad key recording its MouseDown.
@@ -523,23 +386,6 @@ TEST_F(QtBindingTest, MultiLineBoxHoldsCarriageReturnLineFeedInTheModel) {
   EXPECT_EQ(box.Text(), u"a\r\nb\r\nc");
 }
 
-TEST_F(QtBindingTest, LinkBoxClicksOncePerLeftClick) {
-  auto& box = form_.Get<forms::TextBox>("Link");
-  int clicks = 0;
-  box.Click = [&] { ++clicks; };
-  auto* edit = Widget("Link");
-  QTest::mouseClick(edit, Qt::LeftButton);
-  EXPECT_EQ(clicks, 1);
-  QTest::mouseClick(edit, Qt::MiddleButton);
-  EXPECT_EQ(clicks, 1);
-  QTest::mouseDClick(edit, Qt::LeftButton);  // press, release, second press, release
-  EXPECT_EQ(clicks, 2);
-  // A press that is released outside the box is no click.
-  QTest::mousePress(edit, Qt::LeftButton);
-  QTest::mouseRelease(edit, Qt::LeftButton, Qt::NoModifier, QPoint(-5, -5));
-  EXPECT_EQ(clicks, 2);
-}
-
 class UrlRecorder final : public QObject {
   Q_OBJECT
  public:
@@ -560,67 +406,158 @@ TEST_F(QtBindingTest, WebLinkGoesToTheDesktopsUrlOpener) {
   EXPECT_EQ(recorder.opened[1], QUrl(QString::fromUtf8("http://café.example/index.html")));
 }
 
-struct BarEvents {
-  std::vector<int16_t> scrolls, changes;
-};
+QRect PartOf(QScrollBar* bar, QStyle::SubControl part) {
+  QStyleOptionSlider option;
+  option.initFrom(bar);
+  option.orientation = Qt::Vertical;
+  option.minimum = bar->minimum();
+  option.maximum = bar->maximum();
+  option.sliderPosition = bar->sliderPosition();
+  option.sliderValue = bar->value();
+  option.singleStep = bar->singleStep();
+  option.pageStep = bar->pageStep();
+  option.upsideDown = bar->invertedAppearance();
+  return bar->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar);
+}
 
-class ScrollBarTest : public QtBindingTest {
+TEST_F(QtBindingTest, ScrollBarShowsAProgramAssignmentWhichChangesOnce) {
+  auto& model = form_.Get<forms::ScrollBar>("Bar");
+  model.SetValue(2501);
+  EXPECT_EQ(Widget<QScrollBar>("Bar")->value(), 2501);
+  EXPECT_EQ(form_.log, std::vector<std::string>{"Bar Change 2501"});
+}
+
+TEST_F(QtBindingTest, DraggingTheThumbWithTheMouseScrollsAndTheReleaseChanges) {
+  auto* bar = Widget<QScrollBar>("Bar");
+  const QPoint from = PartOf(bar, QStyle::SC_ScrollBarSlider).center();
+  QTest::mousePress(bar, Qt::LeftButton, Qt::NoModifier, from);
+  for (int dy = 10; dy <= 60; dy += 10) QTest::mouseMove(bar, from + QPoint(0, dy));
+  ASSERT_GE(form_.log.size(), 2u);
+  for (const std::string& entry : form_.log) EXPECT_EQ(entry.rfind("Bar Scroll ", 0), 0u) << entry;
+  QTest::mouseRelease(bar, Qt::LeftButton, Qt::NoModifier, from + QPoint(0, 60));
+  const std::string last = form_.log[form_.log.size() - 2];
+  EXPECT_EQ(form_.log.back(), "Bar Change " + last.substr(last.rfind(' ') + 1));
+  EXPECT_EQ(form_.Get<forms::ScrollBar>("Bar").Value(), bar->value());
+}
+
+// The event scripts, each on a window of its own, with the widgets' own input: mouse events as
+// the window system delivers them, the scroll bar's arrows and track clicked and its keys typed;
+// a thumb is moved as a drag moves it (held down, then placed).
+class ScriptRunner final : public QObject {
+ public:
+  ScriptRunner() {
+    binding_.Build(form);
+    binding_.Window().installEventFilter(this);
+    binding_.Window().show();
+    binding_.Window().activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&binding_.Window()));
+  }
+  ~ScriptRunner() override { binding_.Window().removeEventFilter(this); }
+
+  void Do(const support::Input& in) {
+    QWidget& window = binding_.Window();
+    QWidget* widget = in.name.empty()
+                          ? nullptr
+                          : window.findChild<QWidget*>(NameOf(form.Definition(in.name, in.index)));
+    auto* bar = qobject_cast<QScrollBar*>(widget);
+    const Qt::MouseButton button = in.button == 1   ? Qt::LeftButton
+                                   : in.button == 2 ? Qt::RightButton
+                                                    : Qt::MiddleButton;
+    const Qt::KeyboardModifiers shift = in.shift == 1   ? Qt::ShiftModifier
+                                        : in.shift == 2 ? Qt::ControlModifier
+                                                        : Qt::NoModifier;
+    const QPoint at(in.x, in.y);
+    switch (in.act) {
+      case Act::Press:
+        QTest::mousePress(widget, button, shift, at);
+        break;
+      case Act::Release:
+        QTest::mouseRelease(widget, button, shift, at);
+        break;
+      case Act::Click:
+        QTest::mouseClick(widget, button, shift, at);
+        break;
+      case Act::DoubleClick:
+        QTest::mouseDClick(widget, button, shift, at);
+        break;
+      case Act::ThumbMove:
+        if (!bar->isSliderDown()) bar->setSliderDown(true);
+        bar->setSliderPosition(in.value);
+        break;
+      case Act::ThumbRelease:
+        bar->setSliderPosition(in.value);
+        bar->setSliderDown(false);
+        break;
+      case Act::Step:
+        Step(bar, in.step);
+        break;
+      case Act::Close:
+        window.close();
+        break;
+      case Act::EndSession:
+        binding_.CloseOnTerminationSignals();
+        std::raise(SIGTERM);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !window.isVisible(); }, 5000));
+        break;
+    }
+  }
+
+  // Runs what the input left queued; `settled`: no thumb is held.
+  void Settle(bool settled) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    if (!settled) return;
+    const int16_t value = form.Get<forms::ScrollBar>("Bar").Value();
+    const int shown = binding_.Window().findChild<QScrollBar*>("Bar")->value();
+    if (shown != value) form.log.push_back("Bar shows " + std::to_string(shown));
+  }
+
  protected:
-  ScrollBarTest() {
-    model_.Scroll = [this] { events_.scrolls.push_back(model_.Value()); };
-    model_.Change = [this] { events_.changes.push_back(model_.Value()); };
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::WindowTitleChange) {
+      form.log.push_back(support::TitleEntry(binding_.Window().windowTitle().toStdU16String()));
+    }
+    return false;
   }
 
-  QRect Part(QStyle::SubControl part) {
-    QStyleOptionSlider option;
-    option.initFrom(bar_);
-    option.orientation = Qt::Vertical;
-    option.minimum = bar_->minimum();
-    option.maximum = bar_->maximum();
-    option.sliderPosition = bar_->sliderPosition();
-    option.sliderValue = bar_->value();
-    option.singleStep = bar_->singleStep();
-    option.pageStep = bar_->pageStep();
-    option.upsideDown = bar_->invertedAppearance();
-    return bar_->style()->subControlRect(QStyle::CC_ScrollBar, &option, part, bar_);
+ private:
+  static void Step(QScrollBar* bar, forms::ScrollStep step) {
+    const auto click = [bar](QStyle::SubControl part) {
+      QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, PartOf(bar, part).center());
+    };
+    bar->setFocus();
+    switch (step) {
+      case forms::ScrollStep::LineUp:
+        return click(QStyle::SC_ScrollBarSubLine);
+      case forms::ScrollStep::LineDown:
+        return click(QStyle::SC_ScrollBarAddLine);
+      case forms::ScrollStep::PageUp:
+        return click(QStyle::SC_ScrollBarSubPage);
+      case forms::ScrollStep::PageDown:
+        return click(QStyle::SC_ScrollBarAddPage);
+      case forms::ScrollStep::Top:
+        return QTest::keyClick(bar, Qt::Key_Home);
+      case forms::ScrollStep::Bottom:
+        return QTest::keyClick(bar, Qt::Key_End);
+    }
   }
 
-  forms::ScrollBar& model_ = form_.Get<forms::ScrollBar>("Bar");
-  QScrollBar* bar_ = Widget<QScrollBar>("Bar");
-  BarEvents events_;
+  forms::qt::QtBinding binding_;
+
+ public:
+  TableForm form{binding_};
 };
 
-TEST_F(ScrollBarTest, ProgramAssignmentRaisesChangeOnceAndNoUserEvent) {
-  model_.SetValue(2501);
-  EXPECT_EQ(bar_->value(), 2501);
-  EXPECT_EQ(events_.changes, std::vector<int16_t>{2501});
-  EXPECT_TRUE(events_.scrolls.empty());
-}
-
-TEST_F(ScrollBarTest, KeysArrowsAndTrackRaiseChangeWithTheNewValue) {
-  bar_->setFocus();
-  QTest::keyClick(bar_, Qt::Key_Down);
-  QTest::keyClick(bar_, Qt::Key_PageDown);
-  QTest::keyClick(bar_, Qt::Key_Up);
-  QTest::mouseClick(bar_, Qt::LeftButton, Qt::NoModifier,
-                    Part(QStyle::SC_ScrollBarAddLine).center());
-  QTest::mouseClick(bar_, Qt::LeftButton, Qt::NoModifier,
-                    Part(QStyle::SC_ScrollBarAddPage).center());
-  EXPECT_EQ(events_.changes, (std::vector<int16_t>{110, 710, 610, 710, 1310}));
-  EXPECT_EQ(model_.Value(), 1310);
-  EXPECT_TRUE(events_.scrolls.empty());
-}
-
-TEST_F(ScrollBarTest, DraggingScrollsAndTheReleaseChanges) {
-  const QPoint from = Part(QStyle::SC_ScrollBarSlider).center();
-  QTest::mousePress(bar_, Qt::LeftButton, Qt::NoModifier, from);
-  for (int dy = 10; dy <= 60; dy += 10) QTest::mouseMove(bar_, from + QPoint(0, dy));
-  ASSERT_GE(events_.scrolls.size(), 2u);
-  EXPECT_TRUE(std::is_sorted(events_.scrolls.begin(), events_.scrolls.end()));
-  EXPECT_TRUE(events_.changes.empty());  // not while the thumb is held
-  QTest::mouseRelease(bar_, Qt::LeftButton, Qt::NoModifier, from + QPoint(0, 60));
-  EXPECT_EQ(events_.changes, std::vector<int16_t>{events_.scrolls.back()});
-  EXPECT_EQ(model_.Value(), bar_->value());
+TEST(EventScripts, RunOnTheQtBinding) {
+  for (const support::Script& script : support::kScripts) {
+    SCOPED_TRACE(std::string(script.what));
+    ScriptRunner run;
+    for (const support::Input& in : script.inputs) {
+      run.Do(in);
+      run.Settle(in.act != Act::ThumbMove);
+    }
+    EXPECT_EQ(run.form.log, script.out);
+  }
 }
 
 // ---- Window services ----------------------------------------------------------------------
@@ -644,31 +581,6 @@ TEST_F(QtBindingTest, TimerTicksOneIntervalAfterTheLatestEnable) {
   timer.SetEnabled(false);
   QTest::qWait(50);
   EXPECT_EQ(ticks, 1);
-}
-
-TEST_F(QtBindingTest, CaptionReachesTheTitleBarOncePerEvent) {
-  int title_changes = 0;
-  struct Counter : QObject {
-    int& count;
-    explicit Counter(int& c) : count(c) {}
-    bool eventFilter(QObject*, QEvent* e) override {
-      if (e->type() == QEvent::WindowTitleChange) ++count;
-      return false;
-    }
-  } counter(title_changes);
-  binding_.Window().installEventFilter(&counter);
-
-  auto& key = form_.Get<forms::Button>("Key", 0);
-  key.MouseDown = [&](int16_t, int16_t, float, float) {
-    form_.SetCaption(u" ");
-    for (int i = 0; i < 5000; ++i) form_.AppendCaption(u"1");
-  };
-  key.UserMouseDown(1, 0, 0, 0);
-  EXPECT_EQ(binding_.Window().windowTitle(), QStringLiteral("Engine test"));  // not yet
-  QTest::qWait(20);
-  EXPECT_EQ(title_changes, 1);
-  EXPECT_EQ(binding_.Window().windowTitle(), QStringLiteral(" ") + QString(5000, QChar('1')));
-  binding_.Window().removeEventFilter(&counter);
 }
 
 TEST_F(QtBindingTest, ErrorLeavingAHandlerIsShownAndTheWindowKeepsRunning) {
@@ -710,13 +622,6 @@ TEST_F(QtBindingTest, PostedCallsRunOnTheWindowThreadInOrder) {
   for (QThread* t : threads) EXPECT_EQ(t, QApplication::instance()->thread());
 }
 
-TEST_F(QtBindingTest, ATerminationSignalClosesTheWindowAsTheUserWould) {
-  binding_.CloseOnTerminationSignals();
-  std::raise(SIGTERM);
-  EXPECT_TRUE(QTest::qWaitFor([&] { return form_.unloads == 1; }, 5000));
-  EXPECT_FALSE(binding_.Window().isVisible());
-}
-
 TEST_F(QtBindingTest, ATerminationSignalEndsAMessageBoxAndTheProgramOnce) {
   binding_.CloseOnTerminationSignals();
   QTimer::singleShot(0, [] { std::raise(SIGTERM); });
@@ -742,14 +647,6 @@ TEST_F(QtBindingTest, ATerminationSignalEndsAMessageBoxAndTheProgramOnce) {
   EXPECT_EQ(binding_.Run(), 1);
   EXPECT_EQ(form_.unloads, 1);
   EXPECT_FALSE(binding_.Window().isVisible());
-}
-
-TEST_F(QtBindingTest, ClosingRunsQueryUnloadOnce) {
-  binding_.Window().close();
-  EXPECT_EQ(form_.unloads, 1);
-  EXPECT_FALSE(binding_.Window().isVisible());
-  binding_.WindowClosing();
-  EXPECT_EQ(form_.unloads, 1);
 }
 
 }  // namespace

@@ -30,6 +30,12 @@ bool HeadlessBinding::Idle() const {
 }
 
 bool HeadlessBinding::Step(int64_t limit) {
+  if (!idle_.empty()) {
+    auto call = std::move(idle_.front());
+    idle_.pop_front();
+    call();
+    return true;
+  }
   if (!posted_.empty()) {
     auto call = std::move(posted_.front());
     posted_.pop_front();

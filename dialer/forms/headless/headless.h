@@ -34,16 +34,28 @@ class HeadlessBinding final : public Binding {
   void RunFor(double ms);
   // Runs until `done` holds between two events, or until max_ms have passed; true if it held.
   bool RunUntil(const std::function<bool()>& done, double max_ms);
-  // Runs until nothing is queued, nothing plays and no timer is armed (or max_ms pass).
+  // Runs until nothing is queued, nothing plays and no timer is armed (or max_ms pass). A title
+  // bar waiting for its caption is no work: it is shown at the next step.
   bool RunUntilIdle(double max_ms = 600000);
   bool Idle() const;
 
-  // What the window showed and asked for.
+  // What the window showed and asked for: the title bar's latest caption and how many times it
+  // was shown, the messages, the addresses opened.
+  const std::u16string& ShownCaption() const { return shown_caption_; }
+  int CaptionsShown() const { return captions_shown_; }
   const std::vector<std::u16string>& Messages() const { return messages_; }
   const std::vector<std::pair<std::string, std::string>>& OpenedUrls() const { return urls_; }
 
   void PropertyChanged(const Control&, Property) override {}
-  void CaptionChanged() override {}
+  void ShowCaption(const std::u16string& caption) override {
+    shown_caption_ = caption;
+    ++captions_shown_;
+  }
+  // The idle moment is the start of the next step, before any queued call.
+  bool WhenIdle(std::function<void()> call) override {
+    idle_.push_back(std::move(call));
+    return true;
+  }
   void ArmTimer(Timer& timer) override;
   void DisarmTimer(Timer& timer) override;
   void ShowMessage(const std::u16string& text) override { messages_.push_back(text); }
@@ -63,10 +75,13 @@ class HeadlessBinding final : public Binding {
   audio::VirtualSoundDevice* device_ = nullptr;
   std::weak_ptr<const bool> device_life_;
   int64_t now_ = 0;
+  std::deque<std::function<void()>> idle_;
   std::deque<std::function<void()>> posted_;
   // Armed timers with their next due tick; ties fire in the order they were armed.
   std::map<Timer*, std::pair<int64_t, uint64_t>> timers_;
   uint64_t arm_sequence_ = 0;
+  std::u16string shown_caption_;
+  int captions_shown_ = 0;
   std::vector<std::u16string> messages_;
   std::vector<std::pair<std::string, std::string>> urls_;
 };

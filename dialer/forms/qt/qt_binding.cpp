@@ -100,16 +100,16 @@ void OnTerminationSignal(int) {
 
 class FormWindow final : public QWidget {
  public:
-  explicit FormWindow(QtBinding& binding) : binding_(binding) {}
+  explicit FormWindow(Form& form) : form_(&form) {}
 
  protected:
   void closeEvent(QCloseEvent* event) override {
-    binding_.WindowClosing();
+    if (form_ != nullptr) form_->UserClose();
     event->accept();
   }
 
  private:
-  QtBinding& binding_;
+  Form* form_;
 };
 
 // The same number at a key's press and at its release, whatever the modifiers did in between:
@@ -249,7 +249,7 @@ void QtBinding::Build(Form& form) {
   if (QStyle* fusion = QStyleFactory::create(QStringLiteral("Fusion")))
     QApplication::setStyle(fusion);
 
-  window_ = std::make_unique<FormWindow>(*this);
+  window_ = std::make_unique<FormWindow>(form);
   window_->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint);
@@ -288,13 +288,9 @@ void QtBinding::Build(Form& form) {
     Connect(*control, widget);
   }
 
-  // The form stores its controls front to back.
-  for (Control* control : form.Controls()) {
+  // Lowered front to back, each goes beneath those before it.
+  for (Control* control : form.Stacking()) {
     if (auto it = widgets_.find(control); it != widgets_.end()) it->second->lower();
-  }
-  for (Control* control : form.Controls()) {
-    auto it = widgets_.find(control);
-    if (it != widgets_.end() && Windowless(control->def().kind)) it->second->lower();
   }
 
   // Keys held down come up when the window loses the keyboard.
@@ -417,19 +413,14 @@ void QtBinding::Connect(Control& control, QWidget* widget) {
     case Kind::ScrollBar: {
       auto& model = static_cast<ScrollBar&>(control);
       auto* bar = static_cast<QScrollBar*>(widget);
-      // Scroll while the thumb moves under the mouse; Change when a value settles: an arrow,
-      // the track, a key, or the end of a drag that moved the thumb.
-      auto drag_start = std::make_shared<int>(bar->value());
-      connect(bar, &QScrollBar::sliderPressed, this,
-              [bar, drag_start] { *drag_start = bar->value(); });
+      // The widget steps by itself (arrows, track, keys); under a dragged thumb it reports the
+      // move before the value that follows it.
       connect(bar, &QScrollBar::sliderMoved, this,
-              [&model](int value) { model.UserScroll(static_cast<int16_t>(value)); });
-      connect(bar, &QScrollBar::sliderReleased, this, [&model, bar, drag_start] {
-        if (bar->value() != *drag_start) model.UserChange(static_cast<int16_t>(bar->value()));
-      });
-      connect(bar, &QScrollBar::valueChanged, this, [&model, bar](int value) {
-        if (!bar->isSliderDown()) model.UserChange(static_cast<int16_t>(value));
-      });
+              [&model](int value) { model.UserThumbMoved(value); });
+      connect(bar, &QScrollBar::sliderReleased, this,
+              [&model, bar] { model.UserThumbReleased(bar->value()); });
+      connect(bar, &QScrollBar::valueChanged, this,
+              [&model](int value) { model.UserSettled(value); });
       widget->installEventFilter(this);  // for the keys
       break;
     }
@@ -464,37 +455,11 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
                                 ShiftState(key->modifiers()), TypedCharacter(*key), repeat);
     }
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: {
-      // A push button's MouseDown comes with every press of any button; the second press of a
-      // double click reaches the widget as a double-click event instead. The widget still
-      // handles the press to show itself pushed.
-      auto* mouse = static_cast<QMouseEvent*>(event);
-      if (auto* button = dynamic_cast<Button*>(&control)) {
-        const QPointF at = mouse->position() * kTwipsPerPixel;
-        button->UserMouseDown(MouseButtonCode(mouse->button()), ShiftState(mouse->modifiers()),
-                              static_cast<float>(at.x()), static_cast<float>(at.y()));
-      } else if (event->type() == QEvent::MouseButtonDblClick) {
-        double_clicked_ = watched;
-      }
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonRelease:
+      // The widget still handles the event: it shows itself pushed, clicks, places the cursor.
+      OfferMouse(control, watched, *static_cast<QMouseEvent*>(event));
       break;
-    }
-    case QEvent::MouseButtonRelease: {
-      auto* mouse = static_cast<QMouseEvent*>(event);
-      if (auto* button = dynamic_cast<Button*>(&control);
-          button != nullptr && mouse->button() == Qt::LeftButton) {
-        // The widget makes its click after this filter: the release is told once it is over.
-        QMetaObject::invokeMethod(
-            this, [button] { button->UserMouseUp(); }, Qt::QueuedConnection);
-      }
-      auto* box = dynamic_cast<TextBox*>(&control);
-      const bool after_double = double_clicked_ == watched;
-      double_clicked_ = nullptr;
-      if (box && mouse->button() == Qt::LeftButton && !after_double &&
-          static_cast<QWidget*>(watched)->rect().contains(mouse->position().toPoint())) {
-        box->UserClick();
-      }
-      break;
-    }
     case QEvent::KeyRelease: {
       // An auto-repeating key reports one release, when it is let go.
       auto* key = static_cast<QKeyEvent*>(event);
@@ -518,6 +483,34 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
       break;
   }
   return false;
+}
+
+void QtBinding::OfferMouse(Control& control, QObject* watched, const QMouseEvent& mouse) {
+  // Positions count from the control's corner, also where the events go to the area inside its
+  // frame.
+  QWidget* widget = widgets_.at(&control);
+  const QPointF at =
+      (watched == widget ? mouse.position()
+                         : static_cast<QWidget*>(watched)->mapTo(widget, mouse.position())) *
+      kTwipsPerPixel;
+  const int16_t button = MouseButtonCode(mouse.button());
+  const int16_t shift = ShiftState(mouse.modifiers());
+  const auto x = static_cast<float>(at.x());
+  const auto y = static_cast<float>(at.y());
+  if (mouse.type() != QEvent::MouseButtonRelease) {
+    // The second press of a double click comes as a double-click event in place of a press.
+    control.UserMouseDown(button, shift, x, y, mouse.type() == QEvent::MouseButtonDblClick);
+    return;
+  }
+  // A push button handles the release, and makes its click, after this filter: its release is
+  // told once that is over. Other widgets make no click of their own.
+  if (control.def().kind != Kind::Button) {
+    control.UserMouseUp(button, shift, x, y);
+    return;
+  }
+  QMetaObject::invokeMethod(
+      this, [&control, button, shift, x, y] { control.UserMouseUp(button, shift, x, y); },
+      Qt::QueuedConnection);
 }
 
 void QtBinding::PropertyChanged(const Control& control, Property property) {
@@ -563,18 +556,13 @@ void QtBinding::PropertyChanged(const Control& control, Property property) {
   }
 }
 
-void QtBinding::CaptionChanged() {
-  // One event can change the caption thousands of times (dialing a text does): the title bar gets
-  // the last one, once, when the event is over.
-  if (caption_pending_ || !window_) return;
-  caption_pending_ = true;
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        caption_pending_ = false;
-        window_->setWindowTitle(ToQ(form_->Caption()));
-      },
-      Qt::QueuedConnection);
+void QtBinding::ShowCaption(const std::u16string& caption) {
+  if (window_) window_->setWindowTitle(ToQ(caption));
+}
+
+bool QtBinding::WhenIdle(std::function<void()> call) {
+  // Before the window is built there is nothing to wait for: Build shows the caption.
+  return window_ && QMetaObject::invokeMethod(this, std::move(call), Qt::QueuedConnection);
 }
 
 void QtBinding::ArmTimer(Timer& timer) {
@@ -636,7 +624,7 @@ void QtBinding::CloseOnTerminationSignals() {
 void QtBinding::EndOnSignal() {
   if (ending_) return;
   ending_ = true;
-  WindowClosing();
+  form_->UserClose();
   window_->hide();
   // Each box's loop ends; so does Run's, which also ends a box's that a handler opened in it.
   for (QDialog* box : open_boxes_) box->done(QMessageBox::Ok);
@@ -650,14 +638,6 @@ int QtBinding::Run() {
   const int status = QApplication::exec();
   running_ = false;
   return status;
-}
-
-void QtBinding::WindowClosing() {
-  if (closed_ || form_ == nullptr) return;
-  closed_ = true;
-  // Nothing a timer does matters once the window goes.
-  for (auto& [timer, qtimer] : timers_) qtimer->stop();
-  form_->UserClose();
 }
 
 }  // namespace forms::qt

@@ -16,6 +16,7 @@
 #include "dialer/forms/form.h"
 
 class QDialog;
+class QMouseEvent;
 class QSocketNotifier;
 class QTimer;
 class QWidget;
@@ -56,7 +57,8 @@ class QtBinding final : public QObject, public Binding {
   QWidget& Window() const { return *window_; }
 
   void PropertyChanged(const Control& control, Property property) override;
-  void CaptionChanged() override;
+  void ShowCaption(const std::u16string& caption) override;
+  bool WhenIdle(std::function<void()> call) override;
   void ArmTimer(Timer& timer) override;
   void DisarmTimer(Timer& timer) override;
   void ShowMessage(const std::u16string& text) override;
@@ -65,15 +67,15 @@ class QtBinding final : public QObject, public Binding {
   void OpenUrl(const std::string& address, const std::string& directory) override;
   void Post(std::function<void()> call) override;
 
-  // Runs Form_QueryUnload once, whatever closes the window.
-  void WindowClosing();
-
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QWidget* MakeWidget(Control& control);
   void Connect(Control& control, QWidget* widget);
+  // A mouse press or release on a control's widget (or on the area inside its frame) for the
+  // control.
+  void OfferMouse(Control& control, QObject* watched, const QMouseEvent& mouse);
 
   Form* form_ = nullptr;
   std::unique_ptr<QWidget> window_;
@@ -84,14 +86,9 @@ class QtBinding final : public QObject, public Binding {
 
   std::unique_ptr<QSocketNotifier> stop_requests_;
   std::vector<QDialog*> open_boxes_;
-  bool caption_pending_ = false;
-  bool closed_ = false;
   bool running_ = false;  // inside Run's event loop
   bool ending_ = false;   // a termination signal came
   bool told_on_stderr_ = false;
-  // A text box's click comes with the button's release; the release that ends a double click
-  // makes no second click.
-  const QObject* double_clicked_ = nullptr;
   // The latest key release: the key and its time stamp.
   std::pair<int, quint64> last_release_{0, 0};
 };

@@ -19,7 +19,6 @@ namespace {
 constexpr wchar_t kClassName[] = L"KavrelForm";
 constexpr wchar_t kBindingProperty[] = L"KavrelBinding";
 constexpr UINT kCallMessage = WM_APP + 1;
-constexpr UINT kCaptionMessage = WM_APP + 2;
 // Control ids stay clear of IDOK and IDCANCEL.
 constexpr int kFirstId = 100;
 // A fixed dialog frame: caption, system menu, no sizing border, no minimise or maximise box.
@@ -59,6 +58,32 @@ int16_t MouseShift(WPARAM keys) {
   return state;
 }
 
+// The button of a mouse message, as MouseDown gives it: left 1, right 2, middle 4.
+int16_t MouseButton(UINT msg) {
+  switch (msg) {
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_LBUTTONUP:
+      return 1;
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONDBLCLK:
+    case WM_RBUTTONUP:
+      return 2;
+    default:
+      return 4;
+  }
+}
+
+// A mouse message's point, in the client area's pixels, from the window's outer corner instead,
+// where the layout places the control (an edit's sunken edge lies outside its client area).
+POINT FromCorner(HWND hwnd, LPARAM lp) {
+  POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+  ClientToScreen(hwnd, &at);
+  RECT outer;
+  GetWindowRect(hwnd, &outer);
+  return {at.x - outer.left, at.y - outer.top};
+}
+
 [[noreturn]] void WindowFailure(const char* what) {
   const DWORD error = GetLastError();
   throw runtime::Error(static_cast<int32_t>(error),
@@ -74,11 +99,9 @@ struct Child {
   HBRUSH back = nullptr;
   // Set while the program writes the text: the edit's change notification is not the user's.
   bool updating = false;
-  // Text boxes: a left press began on the box, and whether it was the second of a double click.
-  bool pressed = false;
-  bool double_clicked = false;
-  // Scroll bars: the value when a thumb drag began, -1 when no drag is going on.
-  int drag_from = -1;
+  // The static of no size that names the control for screen readers, kept just in front of it in
+  // the z-order; null when it has none.
+  HWND name = nullptr;
 };
 
 // Fonts, brushes and pictures the window's controls use, released with the window.
@@ -148,7 +171,6 @@ struct Win32Binding::Impl {
   void MoveFocus(bool backwards);
   // Gives the focus back to the control that had it, or to the first tab stop.
   void RestoreFocus();
-  void Closing();
   Child* Find(HWND hwnd) const;
   Child* ChildOf(const Control& control) const;
   // The id of a timer: its position + 1, or 0 when the form has no such timer.
@@ -165,8 +187,6 @@ struct Win32Binding::Impl {
   // Where calls posted from any thread go; null once the window is going.
   std::atomic<HWND> post_target{nullptr};
   HWND focus = nullptr;  // the child that had the focus when the window was last deactivated
-  bool caption_pending = false;
-  bool closed = false;
 };
 
 LRESULT CALLBACK Win32Binding::Impl::WindowProcedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
@@ -256,13 +276,18 @@ void Win32Binding::Impl::Build(Form& built) {
     }
   }
 
-  // Children are stacked in creation order, the first on top: the form's stored order is front
-  // to back. Controls without a window of their own go beneath all others.
   int id = kFirstId;
   for (Control* control : built.Controls()) MakeChild(*control, id++);
-  for (const auto& child : children) {
-    if (Windowless(child->control->def().kind)) {
-      SetWindowPos(child->hwnd, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+  // The form's stacking, front to back, each window placed behind the one before it; a control's
+  // name stays just in front of it.
+  HWND after = HWND_TOP;
+  for (Control* control : built.Stacking()) {
+    const Child* child = ChildOf(*control);
+    if (child == nullptr) continue;
+    for (HWND hwnd : {child->name, child->hwnd}) {
+      if (hwnd == nullptr) continue;
+      SetWindowPos(hwnd, after, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+      after = hwnd;
     }
   }
 }
@@ -315,12 +340,12 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   // made just before the control. Buttons and labels are named by their own text.
   const bool named_by_label =
       def.kind == Kind::TextBox || def.kind == Kind::ScrollBar || def.kind == Kind::Picture;
+  HWND label = nullptr;
   if (named_by_label && !def.accessible_name.empty()) {
     const std::u16string name(def.accessible_name);
-    if (!CreateWindowExW(0, L"STATIC", W(name), WS_CHILD | WS_VISIBLE | SS_NOPREFIX, Px(def.left),
-                         Px(def.top), 0, 0, window, nullptr, instance, nullptr)) {
-      WindowFailure("CreateWindowEx");
-    }
+    label = CreateWindowExW(0, L"STATIC", W(name), WS_CHILD | WS_VISIBLE | SS_NOPREFIX,
+                            Px(def.left), Px(def.top), 0, 0, window, nullptr, instance, nullptr);
+    if (label == nullptr) WindowFailure("CreateWindowEx");
   }
 
   HWND hwnd = CreateWindowExW(ex_style, window_class, W(text), style, Px(def.left), Px(def.top),
@@ -330,6 +355,7 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   auto child = std::make_unique<Child>();
   child->control = &control;
   child->hwnd = hwnd;
+  child->name = label;
 
   if (!def.font.face.empty()) {
     SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources.FontFor(def.font)), FALSE);
@@ -516,14 +542,14 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       RestoreFocus();
       return 0;
     case WM_CLOSE:
-      Closing();
+      form->UserClose();
       DestroyWindow(window);
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:
       // The session ends and the process with it: the form closes as on any close.
-      if (wp) Closing();
+      if (wp) form->UserClose();
       return 0;
     case WM_DESTROY:
       post_target = nullptr;
@@ -541,10 +567,6 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       (*call)();
       return 0;
     }
-    case kCaptionMessage:
-      caption_pending = false;
-      SetWindowTextW(window, W(form->Caption()));
-      return 0;
     default:
       return DefWindowProcW(window, msg, wp, lp);
   }
@@ -553,35 +575,40 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
 LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LPARAM lp) {
   HWND hwnd = child.hwnd;
   const auto pass = [&] { return CallWindowProcW(child.original, hwnd, msg, wp, lp); };
-  switch (child.control->def().kind) {
-    case Kind::Button:
-      switch (msg) {
-        // MouseDown comes with every press of any button, before the button shows it pushed.
-        case WM_LBUTTONDOWN:
-        case WM_LBUTTONDBLCLK:
-        case WM_RBUTTONDOWN:
-        case WM_RBUTTONDBLCLK:
-        case WM_MBUTTONDOWN:
-        case WM_MBUTTONDBLCLK: {
-          const int16_t button = msg == WM_LBUTTONDOWN || msg == WM_LBUTTONDBLCLK   ? 1
-                                 : msg == WM_RBUTTONDOWN || msg == WM_RBUTTONDBLCLK ? 2
-                                                                                    : 4;
-          static_cast<Button*>(child.control)
-              ->UserMouseDown(button, MouseShift(wp),
-                              static_cast<float>(GET_X_LPARAM(lp) * kTwipsPerPixel),
-                              static_cast<float>(GET_Y_LPARAM(lp) * kTwipsPerPixel));
-          return pass();
-        }
-        // The button sends its click while handling the release.
-        case WM_LBUTTONUP: {
-          const LRESULT result = pass();
-          static_cast<Button*>(child.control)->UserMouseUp();
-          return result;
-        }
-        default:
-          break;
-      }
+  switch (msg) {
+    // The press is told before the control handles it (a button shows itself pushed). The
+    // BUTTON and EDIT classes have CS_DBLCLKS, so the second press of a double click arrives as
+    // WM_xBUTTONDBLCLK in place of WM_xBUTTONDOWN.
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONDBLCLK:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONDBLCLK: {
+      const POINT at = FromCorner(hwnd, lp);
+      const bool second =
+          msg == WM_LBUTTONDBLCLK || msg == WM_RBUTTONDBLCLK || msg == WM_MBUTTONDBLCLK;
+      child.control->UserMouseDown(MouseButton(msg), MouseShift(wp),
+                                   static_cast<float>(at.x * kTwipsPerPixel),
+                                   static_cast<float>(at.y * kTwipsPerPixel), second);
+      return pass();
+    }
+    // The release is told once the control has handled it: a button sends its click (BN_CLICKED)
+    // from inside its WM_LBUTTONUP.
+    case WM_LBUTTONUP:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONUP: {
+      const POINT at = FromCorner(hwnd, lp);
+      const LRESULT result = pass();
+      child.control->UserMouseUp(MouseButton(msg), MouseShift(wp),
+                                 static_cast<float>(at.x * kTwipsPerPixel),
+                                 static_cast<float>(at.y * kTwipsPerPixel));
+      return result;
+    }
+    default:
       break;
+  }
+  switch (child.control->def().kind) {
     case Kind::TextBox: {
       auto* box = static_cast<TextBox*>(child.control);
       switch (msg) {
@@ -589,27 +616,6 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
         case WM_SYSKEYUP: {
           const LRESULT result = pass();
           box->UserKeyUp(static_cast<int16_t>(wp), ShiftNow());
-          return result;
-        }
-        // A click is a left press and release on the box; the release that ends a double click
-        // makes no second click.
-        case WM_LBUTTONDOWN:
-          child.pressed = true;
-          child.double_clicked = false;
-          return pass();
-        case WM_LBUTTONDBLCLK:
-          child.pressed = true;
-          child.double_clicked = true;
-          return pass();
-        case WM_LBUTTONUP: {
-          const LRESULT result = pass();
-          const bool click = child.pressed && !child.double_clicked;
-          child.pressed = false;
-          RECT area;
-          GetClientRect(hwnd, &area);
-          if (click && PtInRect(&area, POINT{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)})) {
-            box->UserClick();
-          }
           return result;
         }
         case WM_SETCURSOR:
@@ -650,54 +656,38 @@ void Win32Binding::Impl::OnCommand(Child& child, unsigned code) {
 }
 
 void Win32Binding::Impl::OnScroll(Child& child, unsigned code, unsigned position) {
+  // A scroll bar control leaves its position to its owner: the engine steps it and the binding
+  // shows where it settles. The message carries the thumb's position in 16 bits, which the range
+  // fits.
   auto* bar = static_cast<ScrollBar*>(child.control);
-  const ScrollRange& range = bar->def().range;
-  const int value = bar->Value();
-  int to = value;
   switch (code) {
     case SB_THUMBTRACK:
-    case SB_THUMBPOSITION: {
-      // The message carries the thumb's position in 16 bits, which the range fits.
-      const int at = std::clamp(static_cast<int>(position), static_cast<int>(range.min),
-                                static_cast<int>(range.max));
-      if (code == SB_THUMBTRACK) {
-        // Scroll follows the thumb while it is dragged.
-        if (child.drag_from < 0) child.drag_from = value;
-        if (at != value) bar->UserScroll(static_cast<int16_t>(at));
-        return;
-      }
-      // The end of a drag: the value settles where the thumb was let go.
-      SetScrollPos(child.hwnd, SB_CTL, at, TRUE);
-      const int from = child.drag_from < 0 ? value : child.drag_from;
-      child.drag_from = -1;
-      if (at != from) bar->UserChange(static_cast<int16_t>(at));
-      return;
-    }
+      bar->UserThumbMoved(static_cast<int>(position));
+      break;
+    case SB_THUMBPOSITION:
+      bar->UserThumbReleased(static_cast<int>(position));
+      break;
     case SB_LINEUP:
-      to = value - range.small_change;
+      bar->UserStep(ScrollStep::LineUp);
       break;
     case SB_LINEDOWN:
-      to = value + range.small_change;
+      bar->UserStep(ScrollStep::LineDown);
       break;
     case SB_PAGEUP:
-      to = value - range.large_change;
+      bar->UserStep(ScrollStep::PageUp);
       break;
     case SB_PAGEDOWN:
-      to = value + range.large_change;
+      bar->UserStep(ScrollStep::PageDown);
       break;
     case SB_TOP:
-      to = range.min;
+      bar->UserStep(ScrollStep::Top);
       break;
     case SB_BOTTOM:
-      to = range.max;
+      bar->UserStep(ScrollStep::Bottom);
       break;
     default:
-      return;
+      break;
   }
-  to = std::clamp(to, static_cast<int>(range.min), static_cast<int>(range.max));
-  if (to == value) return;
-  SetScrollPos(child.hwnd, SB_CTL, to, TRUE);
-  bar->UserChange(static_cast<int16_t>(to));
 }
 
 LRESULT Win32Binding::Impl::OnColor(UINT msg, HDC dc, HWND hwnd) {
@@ -732,14 +722,6 @@ void Win32Binding::Impl::Paint() {
   EndPaint(window, &paint);
 }
 
-void Win32Binding::Impl::Closing() {
-  if (closed || form == nullptr) return;
-  closed = true;
-  // Nothing a timer does matters once the window goes.
-  for (size_t i = 0; i < timers.size(); ++i) KillTimer(window, i + 1);
-  form->UserClose();
-}
-
 void Win32Binding::PropertyChanged(const Control& control, Property property) {
   Child* found = impl_->ChildOf(control);
   if (found == nullptr) return;  // not built yet: Build reads the current state
@@ -772,13 +754,18 @@ void Win32Binding::PropertyChanged(const Control& control, Property property) {
   }
 }
 
-void Win32Binding::CaptionChanged() {
-  Impl& impl = *impl_;
-  // One event can change the caption thousands of times (dialing a text does): the title bar gets
-  // the last one, once, when the event is over.
-  if (impl.caption_pending || impl.window == nullptr) return;
-  impl.caption_pending = PostMessageW(impl.window, kCaptionMessage, 0, 0) != FALSE;
-  if (!impl.caption_pending) SetWindowTextW(impl.window, W(impl.form->Caption()));
+void Win32Binding::ShowCaption(const std::u16string& caption) {
+  if (impl_->window != nullptr) SetWindowTextW(impl_->window, W(caption));
+}
+
+bool Win32Binding::WhenIdle(std::function<void()> call) {
+  // A posted message comes after the one being handled, without entering the message loop again.
+  HWND window = impl_->window;
+  if (window == nullptr) return false;
+  auto* posted = new std::function<void()>(std::move(call));
+  if (PostMessageW(window, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) return true;
+  delete posted;
+  return false;
 }
 
 void Win32Binding::ArmTimer(Timer& timer) {

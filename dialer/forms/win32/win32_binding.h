@@ -43,7 +43,8 @@ class Win32Binding final : public Binding {
   runtime::WindowHandle ChildOf(const Control& control) const;
 
   void PropertyChanged(const Control& control, Property property) override;
-  void CaptionChanged() override;
+  void ShowCaption(const std::u16string& caption) override;
+  bool WhenIdle(std::function<void()> call) override;
   void ArmTimer(Timer& timer) override;
   void DisarmTimer(Timer& timer) override;
   void ShowMessage(const std::u16string& text) override;
