@@ -93,8 +93,7 @@ inline bool IsTabStop(const ControlDef& def) {
   return TakesFocus(def.kind) && def.tab >= 0;
 }
 
-// Drawn on the window itself in the original form engine, beneath every control that has a window
-// of its own.
+// Drawn on the window itself, beneath every control that has a window of its own.
 inline bool Windowless(Kind kind) {
   return kind == Kind::Label || kind == Kind::Picture || kind == Kind::Line;
 }

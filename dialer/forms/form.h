@@ -249,7 +249,7 @@ class Form : public runtime::Dispatcher {
 
   // The controls front to back, as the window stacks them: those with a window of their own in
   // stored order, then beneath them the windowless ones (labels, pictures, lines) in stored
-  // order, as the original form engine drew those on the window itself.
+  // order, as if drawn on the window itself.
   std::vector<Control*> Stacking() const;
 
   // Raised by the binding: before the window is first shown, and when it is asked to close for

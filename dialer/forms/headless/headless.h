@@ -14,14 +14,16 @@
 
 #include "audio/virtual/virtual_device.h"
 #include "dialer/forms/form.h"
+#include "synth/sample_rate.h"
 
 namespace forms {
 
 class HeadlessBinding final : public Binding {
  public:
-  // One tick is 1/11025000 s: a millisecond is 11025 ticks, a sample 1000.
-  static constexpr int64_t kTicksPerMs = 11025;
+  // A millisecond and a sample are both whole numbers of ticks: a sample is 1000, a millisecond
+  // as many as the samples a second holds.
   static constexpr int64_t kTicksPerSample = 1000;
+  static constexpr int64_t kTicksPerMs = synth::kSampleRate;
 
   explicit HeadlessBinding(std::string program_folder);
 
