@@ -35,9 +35,9 @@ struct ControlDef {
   std::string_view name;
   Kind kind;
   int index = -1;  // position in a control array, -1 for a single control
-  // For a line: x1, y1, x2, y2.
-  int left, top, width, height;
-  int tab;  // tab order, -1 when not a tab stop
+  // For a line: x1, y1, x2, y2. A timer has no place on the window.
+  int left = 0, top = 0, width = 0, height = 0;
+  int tab = -1;  // tab order, -1 when not a tab stop
   std::u16string_view text{};
   Font font{};
   Align align = Align::Left;

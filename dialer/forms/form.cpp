@@ -135,28 +135,14 @@ void ScrollBar::UserThumbReleased(int value) {
 
 void ScrollBar::UserStep(ScrollStep step) {
   const ScrollRange& range = def().range;
-  int to = value_;
-  switch (step) {
-    case ScrollStep::LineUp:
-      to -= range.small_change;
-      break;
-    case ScrollStep::LineDown:
-      to += range.small_change;
-      break;
-    case ScrollStep::PageUp:
-      to -= range.large_change;
-      break;
-    case ScrollStep::PageDown:
-      to += range.large_change;
-      break;
-    case ScrollStep::Top:
-      to = range.min;
-      break;
-    case ScrollStep::Bottom:
-      to = range.max;
-      break;
-  }
-  UserSettled(to);
+  // In the order of ScrollStep.
+  const int to[] = {value_ - range.small_change,
+                    value_ + range.small_change,
+                    value_ - range.large_change,
+                    value_ + range.large_change,
+                    range.min,
+                    range.max};
+  UserSettled(to[static_cast<int>(step)]);
 }
 
 void ScrollBar::UserSettled(int value) {

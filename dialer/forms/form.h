@@ -146,6 +146,7 @@ class Button final : public Control {
   bool mouse_down_ = false;
 };
 
+// The order is that of the values ScrollBar::UserStep goes to.
 enum class ScrollStep { LineUp, LineDown, PageUp, PageDown, Top, Bottom };
 
 class ScrollBar final : public Control {

@@ -50,8 +50,7 @@ inline constexpr ControlDef kEngineControls[] = {
     {.name = "Readout", .kind = Kind::TextBox, .left = 2250, .top = 105,
      .width = 2475, .height = 390, .tab = 8, .text = u"-", .font = kBold,
      .align = Align::Center, .visible = false},
-    {.name = "Tick", .kind = Kind::Timer, .left = 0, .top = 0, .width = 0,
-     .height = 0, .tab = -1, .enabled = false, .interval_ms = 1500},
+    {.name = "Tick", .kind = Kind::Timer, .enabled = false, .interval_ms = 1500},
     // Lies over the picture.
     {.name = "Link", .kind = Kind::TextBox, .left = 165, .top = 3750,
      .width = 1920, .height = 255, .tab = 7, .text = u"www.example.org",

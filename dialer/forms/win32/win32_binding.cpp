@@ -659,34 +659,15 @@ void Win32Binding::Impl::OnScroll(Child& child, unsigned code, unsigned position
   // A scroll bar control leaves its position to its owner: the engine steps it and the binding
   // shows where it settles. The message carries the thumb's position in 16 bits, which the range
   // fits.
+  static constexpr std::pair<unsigned, ScrollStep> kSteps[] = {
+      {SB_LINEUP, ScrollStep::LineUp}, {SB_LINEDOWN, ScrollStep::LineDown},
+      {SB_PAGEUP, ScrollStep::PageUp}, {SB_PAGEDOWN, ScrollStep::PageDown},
+      {SB_TOP, ScrollStep::Top},       {SB_BOTTOM, ScrollStep::Bottom}};
   auto* bar = static_cast<ScrollBar*>(child.control);
-  switch (code) {
-    case SB_THUMBTRACK:
-      bar->UserThumbMoved(static_cast<int>(position));
-      break;
-    case SB_THUMBPOSITION:
-      bar->UserThumbReleased(static_cast<int>(position));
-      break;
-    case SB_LINEUP:
-      bar->UserStep(ScrollStep::LineUp);
-      break;
-    case SB_LINEDOWN:
-      bar->UserStep(ScrollStep::LineDown);
-      break;
-    case SB_PAGEUP:
-      bar->UserStep(ScrollStep::PageUp);
-      break;
-    case SB_PAGEDOWN:
-      bar->UserStep(ScrollStep::PageDown);
-      break;
-    case SB_TOP:
-      bar->UserStep(ScrollStep::Top);
-      break;
-    case SB_BOTTOM:
-      bar->UserStep(ScrollStep::Bottom);
-      break;
-    default:
-      break;
+  if (code == SB_THUMBTRACK) bar->UserThumbMoved(static_cast<int>(position));
+  if (code == SB_THUMBPOSITION) bar->UserThumbReleased(static_cast<int>(position));
+  for (const auto& [sb, step] : kSteps) {
+    if (code == sb) bar->UserStep(step);
   }
 }
 
