@@ -243,9 +243,10 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
       continue;
     }
     // The steady part: at 90% of the peak or above, else the whole tone; at most its middle.
-    size_t m0 = at[i], m1 = at[j];
-    while (m0 < m1 && envelope.At(m0) < 0.9 * peak) m0 += stride;
-    while (m1 > m0 && envelope.At(m1) < 0.9 * peak) m1 -= stride;
+    size_t first = i, last = j;
+    while (first < last && value[first] < 0.9 * peak) ++first;
+    while (last > first && value[last] < 0.9 * peak) --last;
+    size_t m0 = at[first], m1 = at[last];
     if (m1 - m0 < static_cast<size_t>(rate / 200)) {
       m0 = static_cast<size_t>(std::max(0.0, std::ceil(start)));
       m1 = static_cast<size_t>(std::floor(end));
@@ -275,6 +276,23 @@ void MeasureRun(std::span<const float> x, int32_t rate, const Run& run,
     tone.twist_db = tone.high_dbfs - tone.low_dbfs;
     tones.push_back(tone);
   }
+}
+
+// How many tones break a rule, and the one that breaks it most: a tone breaks it when its
+// `measure` (larger is worse) is above `limit`; the first of equals is the worst.
+struct Breach {
+  int count = 0;
+  const DtmfTone* worst = nullptr;
+};
+template <typename Measure>
+Breach FindBreach(const std::vector<DtmfTone>& tones, double limit, Measure measure) {
+  Breach breach;
+  for (const DtmfTone& t : tones) {
+    if (measure(t) <= limit) continue;
+    ++breach.count;
+    if (!breach.worst || measure(t) > measure(*breach.worst)) breach.worst = &t;
+  }
+  return breach;
 }
 
 // A value as printed to `decimals`, with no minus sign on a zero.
@@ -324,64 +342,43 @@ DtmfVerdict JudgeDtmf(const std::vector<DtmfTone>& tones) {
   const size_t rules_from = out.size();
   const auto where = [](const DtmfTone& t) { return Format("%c at %.3f s", t.digit, t.start_s); };
 
-  int count = 0;
-  const DtmfTone* worst = nullptr;
-  for (const DtmfTone& t : tones) {
-    if (t.length_ms >= kShortestMs - kLengthSlackMs) continue;
-    ++count;
-    if (!worst || t.length_ms < worst->length_ms) worst = &t;
-  }
-  if (count) {
-    out += Format("too short: %d of %zu tones last under 40 ms (shortest: %s, %.1f ms)\n", count, n,
-                  where(*worst).c_str(), worst->length_ms);
+  // Lengths as their negatives: the shorter, the worse.
+  constexpr double kShortest = kShortestMs - kLengthSlackMs;
+  const Breach short_tone =
+      FindBreach(tones, -kShortest, [](const DtmfTone& t) { return -t.length_ms; });
+  if (const DtmfTone* worst = short_tone.worst) {
+    out += Format("too short: %d of %zu tones last under 40 ms (shortest: %s, %.1f ms)\n",
+                  short_tone.count, n, where(*worst).c_str(), worst->length_ms);
   }
 
-  count = 0;
-  worst = nullptr;
-  for (const DtmfTone& t : tones) {
-    if (!t.pause_ms || *t.pause_ms >= kShortestMs - kLengthSlackMs) continue;
-    ++count;
-    if (!worst || *t.pause_ms < *worst->pause_ms) worst = &t;
-  }
-  if (count) {
+  const Breach short_pause = FindBreach(tones, -kShortest, [](const DtmfTone& t) {
+    return t.pause_ms ? -*t.pause_ms : -HUGE_VAL;  // the first tone has no pause to judge
+  });
+  if (const DtmfTone* worst = short_pause.worst) {
     out += Format("pause too short: %d of %zu pauses under 40 ms (shortest: %.1f ms before %s)\n",
-                  count, n - 1, *worst->pause_ms, where(*worst).c_str());
+                  short_pause.count, n - 1, *worst->pause_ms, where(*worst).c_str());
   }
 
-  count = 0;
-  worst = nullptr;
-  const auto off = [](const DtmfTone& t) {
+  const Breach off = FindBreach(tones, kAcceptedPct, [](const DtmfTone& t) {
     return std::max(std::abs(t.low_error_pct), std::abs(t.high_error_pct));
-  };
-  for (const DtmfTone& t : tones) {
-    if (off(t) <= kAcceptedPct) continue;
-    ++count;
-    if (!worst || off(t) > off(*worst)) worst = &t;
-  }
-  if (count) {
+  });
+  if (const DtmfTone* worst = off.worst) {
     const bool low = std::abs(worst->low_error_pct) >= std::abs(worst->high_error_pct);
     const double hz = low ? worst->low_hz : worst->high_hz;
     const double pct = low ? worst->low_error_pct : worst->high_error_pct;
     out += Format(
         "frequency off: %d of %zu tones more than 1.5%% off (worst: %s, %.1f Hz for %.0f "
         "Hz, %+.2f%%, %s)\n",
-        count, n, where(*worst).c_str(), hz, hz / (1 + pct / 100), pct,
+        off.count, n, where(*worst).c_str(), hz, hz / (1 + pct / 100), pct,
         std::abs(pct) > kRejectedPct ? "more than 3.5%: refused" : "not sure to be accepted");
   }
 
-  count = 0;
-  worst = nullptr;
-  const auto excess = [](const DtmfTone& t) {
+  const Breach twist = FindBreach(tones, 0, [](const DtmfTone& t) {
     return std::max(-t.twist_db - kNormalTwistDb, t.twist_db - kReverseTwistDb);
-  };
-  for (const DtmfTone& t : tones) {
-    if (excess(t) <= 0) continue;
-    ++count;
-    if (!worst || excess(t) > excess(*worst)) worst = &t;
-  }
-  if (count) {
+  });
+  if (const DtmfTone* worst = twist.worst) {
     out += Format("twist beyond the limits: %d of %zu tones (worst: %s, twist %+.1f dB, %s)\n",
-                  count, n, where(*worst).c_str(), worst->twist_db,
+                  twist.count, n, where(*worst).c_str(), worst->twist_db,
                   worst->twist_db < 0 ? "normal twist, the low tone louder, above 8 dB"
                                       : "reverse twist, the high tone louder, above 4 dB");
   }
