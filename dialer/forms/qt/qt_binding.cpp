@@ -100,16 +100,16 @@ void OnTerminationSignal(int) {
 
 class FormWindow final : public QWidget {
  public:
-  explicit FormWindow(Form& form) : form_(&form) {}
+  explicit FormWindow(Form& form) : form_(form) {}
 
  protected:
   void closeEvent(QCloseEvent* event) override {
-    if (form_ != nullptr) form_->UserClose();
+    form_.UserClose();
     event->accept();
   }
 
  private:
-  Form* form_;
+  Form& form_;
 };
 
 // The same number at a key's press and at its release, whatever the modifiers did in between:

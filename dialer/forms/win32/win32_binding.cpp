@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <tuple>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "runtime/error.h"
@@ -82,6 +84,16 @@ POINT FromCorner(HWND hwnd, LPARAM lp) {
   RECT outer;
   GetWindowRect(hwnd, &outer);
   return {at.x - outer.left, at.y - outer.top};
+}
+
+// Queues `call` to run on `target`'s thread, between its other messages; false (and the call
+// dropped) when there is no window or its queue takes no more.
+bool PostCall(HWND target, std::function<void()> call) {
+  if (target == nullptr) return false;
+  auto* posted = new std::function<void()>(std::move(call));
+  if (PostMessageW(target, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) return true;
+  delete posted;
+  return false;
 }
 
 [[noreturn]] void WindowFailure(const char* what) {
@@ -741,12 +753,7 @@ void Win32Binding::ShowCaption(const std::u16string& caption) {
 
 bool Win32Binding::WhenIdle(std::function<void()> call) {
   // A posted message comes after the one being handled, without entering the message loop again.
-  HWND window = impl_->window;
-  if (window == nullptr) return false;
-  auto* posted = new std::function<void()>(std::move(call));
-  if (PostMessageW(window, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) return true;
-  delete posted;
-  return false;
+  return PostCall(impl_->window, std::move(call));
 }
 
 void Win32Binding::ArmTimer(Timer& timer) {
@@ -786,12 +793,7 @@ void Win32Binding::OpenUrl(const std::string& address, const std::string& direct
 
 void Win32Binding::Post(std::function<void()> call) {
   // From any thread: the call runs on the window's thread, between its other messages.
-  auto* posted = new std::function<void()>(std::move(call));
-  HWND target = impl_->post_target;
-  if (target == nullptr ||
-      !PostMessageW(target, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) {
-    delete posted;
-  }
+  PostCall(impl_->post_target, std::move(call));
 }
 
 }  // namespace forms::win32
