@@ -255,7 +255,8 @@ void StallWatch::Run() {
     // A playing buffer of N bytes holds N / 2 samples: two half-buffers.
     const auto two_halves =
         std::chrono::microseconds(int64_t{playing_bytes} / 2 * 1000000 / synth::kSampleRate);
-    const bool stalled = playing_bytes > 0 && now - moved > two_halves;
+    const bool stalled =
+        playing_bytes > 0 && now - moved > std::max<Clock::duration>(two_halves, kHangAfter);
     if (stalled || gone_()) {
       loss_.Raise();
       return;

@@ -144,9 +144,13 @@ class LoopBuffer final : public ContractBuffer {
 
 // A watchdog thread for a device whose output runs on a thread it does not control: looks every
 // 20 ms and raises the loss once `gone` says the output went away, or once a buffer plays but the
-// mixer has not rendered for longer than two half-buffers of it (a hung sound server).
+// mixer has not rendered for kHangAfter or two half-buffers of it, whichever is longer (a hung
+// sound server). A busy machine keeps a sound server from asking for far longer than two short
+// halves (80 ms at the default tone time): that is heard as a hole, and the stream goes on.
 class StallWatch {
  public:
+  static constexpr std::chrono::milliseconds kHangAfter{2000};
+
   StallWatch(const LoopMixer& mixer, LossReport& loss, std::function<bool()> gone);
   ~StallWatch();
   StallWatch(const StallWatch&) = delete;

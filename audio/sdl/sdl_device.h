@@ -2,8 +2,8 @@
 // audio device runs for the whole life of this object, pulling 128 frames at a time at 11025 Hz
 // mono 16-bit (SDL converts when the hardware wants another format); the callback mixes every
 // playing buffer (LoopMixer), so the window never sees the audio thread. A watchdog thread
-// reports the device lost when SDL says it was removed, or when the callback has not run for
-// longer than two half-buffers of a playing buffer.
+// reports the device lost when SDL says it was removed, or when the callback has stalled while a
+// buffer plays (StallWatch).
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,8 @@
 # The output module on a real device (pulse: the sound server's own; sdl: SDL2): streams keys
 # paced by its own notifications into a private PulseAudio null sink, records the sink's monitor,
 # and checks that the keys decode in order (an independent DTMF decoder) and that the blocks
-# follow each other with no gap; first the device refuses every breach of the buffer contract.
+# follow each other with no gap; first the device refuses every breach of the buffer contract, and
+# a stream goes on through a pause of the server.
 # Usage: stream_test.sh PATH/TO/stream_check pulse|sdl
 set -euo pipefail
 
@@ -11,6 +12,8 @@ device=$2
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=../e2e/lib/pulse.sh
 source "$here/../e2e/lib/pulse.sh"
+# shellcheck source-path=SCRIPTDIR source=../e2e/lib/poll.sh
+source "$here/../e2e/lib/poll.sh"
 # Sanitizer builds: what the sound server's client library keeps is not ours to free.
 export LSAN_OPTIONS="suppressions=$here/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 
@@ -53,6 +56,24 @@ fi
 
 # The shared contract table, on the real device.
 SDL_AUDIODRIVER=pulseaudio "$check" contract --device "$device" </dev/null
+
+# The server pauses for half a second while a stream plays, as on a busy machine: a hole is heard,
+# and the stream goes on to its end; the device is not taken as lost.
+SDL_AUDIODRIVER=pulseaudio timeout 60 "$check" play --device "$device" --keys "$keys" \
+  --expected "$PULSE_WORK/paused.bin" </dev/null 2>"$PULSE_WORK/paused.txt" &
+paused_play=$!
+wait_for 10 '[ -n "$(pactl list short sink-inputs </dev/null)" ]' ||
+  { echo "FAIL: the stream never reached the server" >&2; exit 1; }
+kill -STOP "$PULSE_PID"
+sleep 0.5
+kill -CONT "$PULSE_PID"
+played=0
+wait "$paused_play" || played=$?
+if grep -q 'was lost' "$PULSE_WORK/paused.txt" || { [ "$played" -ne 0 ] && [ "$played" -ne 3 ]; }; then
+  echo "FAIL: a pause of the server for 0.5 s ended the stream (status $played):" >&2
+  cat "$PULSE_WORK/paused.txt" >&2
+  exit 1
+fi
 
 # One stream, recorded and checked: 0 when heard right; 3 when the window thread missed the
 # 30 ms lead (the device heard a half again); 2 when the recording is not what was written;
