@@ -206,13 +206,9 @@ std::vector<Control*> Form::TabOrder() const {
 }
 
 std::vector<Control*> Form::Stacking() const {
-  std::vector<Control*> order;
-  order.reserve(controls_.size());
-  for (bool windowless : {false, true}) {
-    for (Control* c : controls_) {
-      if (Windowless(c->def().kind) == windowless) order.push_back(c);
-    }
-  }
+  std::vector<Control*> order(controls_.begin(), controls_.end());
+  std::stable_partition(order.begin(), order.end(),
+                        [](const Control* c) { return !Windowless(c->def().kind); });
   return order;
 }
 

@@ -39,7 +39,8 @@ bool FailsNow() {
 
 }  // namespace
 
-// The array and no-throw forms of the standard library call these.
+// The standard library's array forms call these; its no-throw forms are replaced below, since a
+// sanitizer's runtime supplies them from its own heap, which free() here must not be given.
 void* operator new(std::size_t size) {
   if (FailsNow()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
@@ -66,5 +67,29 @@ void operator delete(void* p, std::align_val_t) noexcept {
 }
 
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(size, alignment);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+
+void operator delete(void* p, const std::nothrow_t&) noexcept {
+  std::free(p);
+}
+
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
   std::free(p);
 }
