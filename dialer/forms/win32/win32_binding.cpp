@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <tuple>
 #include <unordered_map>
 #include <utility>
@@ -86,15 +88,47 @@ POINT FromCorner(HWND hwnd, LPARAM lp) {
   return {at.x - outer.left, at.y - outer.top};
 }
 
-// Queues `call` to run on `target`'s thread, between its other messages; false (and the call
-// dropped) when there is no window or its queue takes no more.
-bool PostCall(HWND target, std::function<void()> call) {
-  if (target == nullptr) return false;
-  auto* posted = new std::function<void()>(std::move(call));
-  if (PostMessageW(target, kCallMessage, 0, reinterpret_cast<LPARAM>(posted))) return true;
-  delete posted;
-  return false;
-}
+// Calls waiting for the window's thread. The queue owns them and each posted message only says
+// that the next one is due: DestroyWindow flushes the messages posted to the window, and the
+// calls of messages flushed so are freed with the queue, not lost with their message.
+class CallQueue {
+ public:
+  // From any thread: queues `call` to run on `target`'s thread, between its other messages; false
+  // (and the call dropped) when there is no window or its queue takes no more.
+  bool Post(HWND target, std::function<void()> call) {
+    if (target == nullptr) return false;
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+    // Posted under the lock, so that the messages come in the order of the calls; PostMessage
+    // never waits for the receiving thread.
+    if (PostMessageW(target, kCallMessage, 0, 0)) return true;
+    calls_.pop_back();
+    return false;
+  }
+
+  // On the window's thread, for one message: runs the oldest call.
+  void RunNext() {
+    std::function<void()> call;
+    {
+      std::lock_guard lock(mutex_);
+      if (calls_.empty()) return;
+      call = std::move(calls_.front());
+      calls_.pop_front();
+    }
+    call();
+  }
+
+  // Drops the calls still waiting; they are freed outside the lock.
+  void Clear() {
+    std::deque<std::function<void()>> dropped;
+    std::lock_guard lock(mutex_);
+    dropped.swap(calls_);
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::function<void()>> calls_;
+};
 
 [[noreturn]] void WindowFailure(const char* what) {
   const DWORD error = GetLastError();
@@ -198,6 +232,7 @@ struct Win32Binding::Impl {
   Resources resources;
   // Where calls posted from any thread go; null once the window is going.
   std::atomic<HWND> post_target{nullptr};
+  CallQueue calls;
   HWND focus = nullptr;  // the child that had the focus when the window was last deactivated
 };
 
@@ -431,8 +466,8 @@ int Win32Binding::Run() {
   const int code = static_cast<int>(msg.wParam);
   // Calls posted after the window went are dropped.
   while (PeekMessageW(&msg, nullptr, kCallMessage, kCallMessage, PM_REMOVE)) {
-    delete reinterpret_cast<std::function<void()>*>(msg.lParam);
   }
+  impl_->calls.Clear();
   return code;
 }
 
@@ -573,12 +608,9 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       window = nullptr;
       return DefWindowProcW(gone, msg, wp, lp);
     }
-    case kCallMessage: {
-      const std::unique_ptr<std::function<void()>> call(
-          reinterpret_cast<std::function<void()>*>(lp));
-      (*call)();
+    case kCallMessage:
+      calls.RunNext();
       return 0;
-    }
     default:
       return DefWindowProcW(window, msg, wp, lp);
   }
@@ -753,7 +785,7 @@ void Win32Binding::ShowCaption(const std::u16string& caption) {
 
 bool Win32Binding::WhenIdle(std::function<void()> call) {
   // A posted message comes after the one being handled, without entering the message loop again.
-  return PostCall(impl_->window, std::move(call));
+  return impl_->calls.Post(impl_->window, std::move(call));
 }
 
 void Win32Binding::ArmTimer(Timer& timer) {
@@ -793,7 +825,7 @@ void Win32Binding::OpenUrl(const std::string& address, const std::string& direct
 
 void Win32Binding::Post(std::function<void()> call) {
   // From any thread: the call runs on the window's thread, between its other messages.
-  PostCall(impl_->post_target, std::move(call));
+  impl_->calls.Post(impl_->post_target, std::move(call));
 }
 
 }  // namespace forms::win32
