@@ -69,7 +69,7 @@ sleep 0.5
 kill -CONT "$PULSE_PID"
 played=0
 wait "$paused_play" || played=$?
-if grep -q 'was lost' "$PULSE_WORK/paused.txt" || { [ "$played" -ne 0 ] && [ "$played" -ne 3 ]; }; then
+if [ "$played" -ne 0 ] && [ "$played" -ne 3 ]; then
   echo "FAIL: a pause of the server for 0.5 s ended the stream (status $played):" >&2
   cat "$PULSE_WORK/paused.txt" >&2
   exit 1

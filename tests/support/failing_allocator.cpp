@@ -39,8 +39,9 @@ bool FailsNow() {
 
 }  // namespace
 
-// The standard library's array forms call these; its no-throw forms are replaced below, since a
-// sanitizer's runtime supplies them from its own heap, which free() here must not be given.
+// The standard library's array forms call these (a sanitizer's runtime supplies its own new[]
+// and delete[], a pair from its own heap). Its no-throw forms are replaced below: the runtime's
+// would come from that heap, which free() here must not be given.
 void* operator new(std::size_t size) {
   if (FailsNow()) throw std::bad_alloc();
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;

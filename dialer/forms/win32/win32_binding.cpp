@@ -78,14 +78,20 @@ int16_t MouseButton(UINT msg) {
   }
 }
 
-// A mouse message's point, in the client area's pixels, from the window's outer corner instead,
-// where the layout places the control (an edit's sunken edge lies outside its client area).
-POINT FromCorner(HWND hwnd, LPARAM lp) {
+// A mouse message's point, given in the client area's pixels, in twips from the window's outer
+// corner instead, where the layout places the control (an edit's sunken edge lies outside its
+// client area).
+struct Twips {
+  float x;
+  float y;
+};
+Twips FromCorner(HWND hwnd, LPARAM lp) {
   POINT at{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
   ClientToScreen(hwnd, &at);
   RECT outer;
   GetWindowRect(hwnd, &outer);
-  return {at.x - outer.left, at.y - outer.top};
+  return {static_cast<float>((at.x - outer.left) * kTwipsPerPixel),
+          static_cast<float>((at.y - outer.top) * kTwipsPerPixel)};
 }
 
 // Calls waiting for the window's thread. The queue owns them and each posted message only says
@@ -464,9 +470,7 @@ int Win32Binding::Run() {
     DispatchMessageW(&msg);
   }
   const int code = static_cast<int>(msg.wParam);
-  // Calls posted after the window went are dropped.
-  while (PeekMessageW(&msg, nullptr, kCallMessage, kCallMessage, PM_REMOVE)) {
-  }
+  // Calls still waiting when the window went are dropped (their messages went with it).
   impl_->calls.Clear();
   return code;
 }
@@ -629,12 +633,10 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
     case WM_RBUTTONDBLCLK:
     case WM_MBUTTONDOWN:
     case WM_MBUTTONDBLCLK: {
-      const POINT at = FromCorner(hwnd, lp);
+      const Twips at = FromCorner(hwnd, lp);
       const bool second =
           msg == WM_LBUTTONDBLCLK || msg == WM_RBUTTONDBLCLK || msg == WM_MBUTTONDBLCLK;
-      child.control->UserMouseDown(MouseButton(msg), MouseShift(wp),
-                                   static_cast<float>(at.x * kTwipsPerPixel),
-                                   static_cast<float>(at.y * kTwipsPerPixel), second);
+      child.control->UserMouseDown(MouseButton(msg), MouseShift(wp), at.x, at.y, second);
       return pass();
     }
     // The release is told once the control has handled it: a button sends its click (BN_CLICKED)
@@ -642,11 +644,9 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
     case WM_LBUTTONUP:
     case WM_RBUTTONUP:
     case WM_MBUTTONUP: {
-      const POINT at = FromCorner(hwnd, lp);
+      const Twips at = FromCorner(hwnd, lp);
       const LRESULT result = pass();
-      child.control->UserMouseUp(MouseButton(msg), MouseShift(wp),
-                                 static_cast<float>(at.x * kTwipsPerPixel),
-                                 static_cast<float>(at.y * kTwipsPerPixel));
+      child.control->UserMouseUp(MouseButton(msg), MouseShift(wp), at.x, at.y);
       return result;
     }
     default:
