@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/buffering_steps.h"
 #include "audio/loop_mixer.h"
 #include "audio/output.h"
 #include "audio/virtual/virtual_device.h"
@@ -370,3 +371,30 @@ TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
 }
 
 }  // namespace
+
+// One step up a hole, one down a quiet period; a step down that a hole follows within the quiet
+// period doubles the wait before the next step down from there; without adapting nothing moves.
+TEST(BufferingSteps, GrowOnHolesComeBackWhenQuietAndWaitLongerWhereTheyWereTooFew) {
+  using std::chrono::seconds;
+  const uint32_t steps_ms[] = {40, 60, 90};
+  audio::BufferingSteps steps(steps_ms, seconds(15));
+  const audio::BufferingSteps::Clock::time_point t0{};
+  EXPECT_TRUE(steps.Hole(t0));
+  EXPECT_TRUE(steps.Hole(t0 + seconds(1)));
+  EXPECT_FALSE(steps.Hole(t0 + seconds(2)));  // at the top
+  EXPECT_EQ(steps.Now(), 90u);
+  EXPECT_FALSE(steps.Tick(t0 + seconds(16)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(17)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(32)));
+  EXPECT_EQ(steps.Now(), 40u);
+
+  EXPECT_TRUE(steps.Hole(t0 + seconds(40)));  // too soon after coming down: wait twice as long
+  EXPECT_FALSE(steps.Tick(t0 + seconds(69)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(70)));
+  EXPECT_EQ(steps.Ups(), 3);
+  EXPECT_EQ(steps.Downs(), 3);
+
+  audio::BufferingSteps fixed(steps_ms, seconds(15), false);
+  EXPECT_FALSE(fixed.Hole(t0));
+  EXPECT_EQ(fixed.Now(), 40u);
+}
