@@ -1,6 +1,6 @@
 // Key press to tone onset where the user hears it. The real program's window (the Qt binding,
 // offscreen; presses through Qt's window-system input path), its logic (Form1) and its sound (the
-// device of tests/bench/device_choice.h) play into the sound server; a recorder on the sink's
+// device of tests/support/device_choice.h) play into the sound server; a recorder on the sink's
 // monitor finds where each tone begins and, with the latency PulseAudio reports for that monitor,
 // when the sink played it. Run it through key_onset_bench.sh, which gives it a private PulseAudio
 // null sink.
@@ -40,7 +40,7 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
-#include "tests/bench/device_choice.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -379,7 +379,7 @@ int main(int argc, char** argv) {
     RunEventsFor(40 + n % 7);  // vary the phase against the callback period
     mark.seen = false;
     const int64_t late_before = choice.Mix().late_refills;
-    const int64_t underflows_before = choice.ServerUnderflows();
+    const int64_t underflows_before = choice.Holes();
     auto* key =
         binding.Window().findChild<QPushButton*>(QStringLiteral("Command2(%1)").arg(n % 16));
     // Watches for the callback that carries the press's first sample, at real-time priority where
@@ -414,7 +414,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     late_during.push_back(choice.Mix().late_refills - late_before);
-    underflows_during.push_back(choice.ServerUnderflows() - underflows_before);
+    underflows_during.push_back(choice.Holes() - underflows_before);
   }
   RunEventsFor(300);  // the last tone's way through the server
   const MonitorRecorder::Recording rec = recorder->Take();
@@ -467,11 +467,11 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "  presses with a gap at the sink %d, with a late refill %d, with a server underflow %s%s\n",
-      gaps, late, choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
+      gaps, late, choice.Holes() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
       rec.overflows > 0 ? " (the recorder overflowed)" : "");
   std::printf(
       "  server underflows in all %s; %s\n",
-      choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(choice.ServerUnderflows()).c_str(),
+      choice.Holes() < 0 ? "unknown" : std::to_string(choice.Holes()).c_str(),
       choice.Describe().c_str());
   std::printf("key to onset at the sink: median %.1f ms, p99 %.1f ms, max %.1f ms, underruns %d\n",
               Percentile(onset, 50), Percentile(onset, 99),

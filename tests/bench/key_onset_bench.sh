@@ -7,7 +7,7 @@
 # (U: presses with a gap at the sink, a late refill or a server underflow.)
 #
 # Usage: tests/bench/key_onset_bench.sh [--busy N] [--presses N] [--mode realtime|user] [BENCH]
-#                                       [-- device options of tests/bench/device_choice.h]
+#                                       [-- device options of tests/support/device_choice.h]
 #   BENCH defaults to build/linux/bin/key_onset_bench; at least 100 presses (the default);
 #   --mode is the server's (tests/e2e/lib/pulse.sh).
 set -euo pipefail

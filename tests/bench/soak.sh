@@ -10,7 +10,7 @@
 # own underflows beside the holes found in the recording, resident memory after the first minute
 # and at the end, messages (handler errors) and each receiver's episodes heard wrong.
 # Usage: tests/bench/soak.sh [--busy N] [--mode realtime|user] [MINUTES] [SEED] [BENCH]
-#                            [-- device options of tests/bench/device_choice.h]
+#                            [-- device options of tests/support/device_choice.h]
 #   BENCH defaults to build/linux/bin/soak_bench; --busy starts N busy threads beside it (shell
 #   loops that never sleep, each in a session of its own); --mode is the server's (pulse.sh).
 set -euo pipefail

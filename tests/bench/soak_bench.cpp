@@ -1,5 +1,5 @@
 // The soak run's driver: kavrel's window (the Qt binding, on the display it is given), Form1 and
-// the sound device (tests/bench/device_choice.h), used at random for MINUTES minutes through the
+// the sound device (tests/support/device_choice.h), used at random for MINUTES minutes through the
 // window's own input: keypad keys pressed with the mouse, dial strings typed and played, texts
 // typed and sent, and the tone time and the volume changed at random moments, also while a sequence
 // plays. Run it through soak.sh, which records the sound and decodes it.
@@ -39,7 +39,7 @@
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
 #include "runtime/codepage.h"
-#include "tests/bench/device_choice.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ class Soak {
           std::chrono::duration<double, std::ratio<60>>(Clock::now() - start).count();
       if (at_minutes >= 1 && first_minute_mb_ == 0) {
         first_minute_mb_ = ResidentMb();
-        first_minute_underflows_ = device_.ServerUnderflows();
+        first_minute_underflows_ = device_.Holes();
         first_minute_opened_ = device_.Opened();
       }
       if (Chance(0.15)) SetToneTime();
@@ -235,7 +235,7 @@ class Soak {
     std::printf("soak: late refills %lld in %lld renders; devices opened %d\n",
                 static_cast<long long>(mix.late_refills), static_cast<long long>(mix.renders),
                 device_.Opened());
-    const int64_t underflows = device_.ServerUnderflows();
+    const int64_t underflows = device_.Holes();
     if (underflows < 0) {
       std::printf("soak: server underflows unknown\n");
     } else {
