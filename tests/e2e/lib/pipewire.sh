@@ -65,6 +65,12 @@ _pipewire_launch() {
   # (PipeWire's module-rt), as on a desktop.
   setsid pipewire </dev/null >>"$PULSE_WORK/pipewire.log" 2>&1 &
   PULSE_PID=$!
+  # Its clients give up when the daemon is not there yet (a desktop's socket activation waits).
+  for ((i = 0; i < 100; i++)); do
+    [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break
+    kill -0 "$PULSE_PID" 2>/dev/null || return 1
+    sleep 0.05
+  done
   setsid wireplumber </dev/null >>"$PULSE_WORK/wireplumber.log" 2>&1 &
   _pipewire_pids+=($!)
   setsid pipewire-pulse </dev/null >>"$PULSE_WORK/pipewire-pulse.log" 2>&1 &
