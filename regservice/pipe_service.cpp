@@ -4,6 +4,8 @@
 // After windows.h, which it builds on.
 #include <sddl.h>
 
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "regservice/actions.h"
@@ -101,6 +103,45 @@ BYTE ServeFileRequest(const tesmar::Request& request) {
   return request.unregister ? UnregisterFile(request.path) : RegisterFile(request.path);
 }
 
+// Runs the request; the result of its reply.
+DWORD Serve(const tesmar::Request& request) {
+  using Kind = tesmar::Request::Kind;
+  switch (request.kind) {
+    case Kind::Options:
+      RegisterDelay = request.registerDelay;
+      break;
+    case Kind::File:
+      return ServeFileRequest(request);
+    case Kind::Ping:
+    case Kind::Quit:
+    case Kind::Unknown:
+    case Kind::ShortPayload:
+      break;
+  }
+  return 1;
+}
+
+// What a request's handling threw makes it fail: result 0 and one line that says why, in place
+// of the lines it had gathered, which tell only part of what happened. Without the memory even
+// for that line, the result alone says it.
+DWORD Failed(std::exception_ptr error) noexcept {
+  MessageList.RemoveAll();
+  try {
+    std::string why = "an unexpected error";
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+      why = "out of memory";
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+    }
+    AddMessage(kFailedTitle, "the request could not be completed (" + why + ")\r\n");
+  } catch (...) {
+  }
+  return 0;
+}
+
 // Returns when a quit request was answered or a payload came short (then without a reply).
 // `buffered`: the system gave the pipe an out buffer after all, so a written reply is flushed.
 void ServeRequests(CNamedPipe& pipe, bool buffered) {
@@ -121,20 +162,13 @@ void ServeRequests(CNamedPipe& pipe, bool buffered) {
       pipe.Disconnect();
       continue;
     }
-    DWORD result = 1;
-    switch (request.kind) {
-      case Kind::Ping:
-      case Kind::Quit:
-      case Kind::Unknown:
-        break;
-      case Kind::Options:
-        RegisterDelay = request.registerDelay;
-        break;
-      case Kind::File:
-        result = ServeFileRequest(request);
-        break;
-      case Kind::ShortPayload:
-        return;
+    if (request.kind == Kind::ShortPayload) return;
+    // A request that fails fails alone: the service answers it and goes on.
+    DWORD result = 0;
+    try {
+      result = Serve(request);
+    } catch (...) {
+      result = Failed(std::current_exception());
     }
     if (request.kind != Kind::Unknown) {
       // Each write ends when the client has read its message (see RunPipeService), so once the
