@@ -37,6 +37,10 @@ std::string TempName(const std::string& path) {
 
 constexpr int kTempAttempts = 100;
 
+// Why a save refuses the file it would replace, the same on every system.
+constexpr char kNotRegular[] = "it is not a regular file";
+constexpr char kReadOnly[] = "the file is read-only";
+
 // Splits bytes into lines as they arrive, keeping the first `max` lines whole.
 class LineSplitter {
  public:
@@ -148,10 +152,10 @@ void CheckReplaceable(const std::string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return;
   if (attributes &
       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) {
-    AccessError("Cannot replace", path, "it is not a regular file");
+    AccessError("Cannot replace", path, kNotRegular);
   }
   if (attributes & FILE_ATTRIBUTE_READONLY) {
-    AccessError("Cannot replace", path, "the file is read-only");
+    AccessError("Cannot replace", path, kReadOnly);
   }
 }
 
@@ -246,9 +250,9 @@ std::optional<mode_t> PermissionsToKeep(const std::string& path) {
     if (errno == ENOENT) return std::nullopt;
     AccessError("Cannot replace", path, std::strerror(errno));
   }
-  if (!S_ISREG(info.st_mode)) AccessError("Cannot replace", path, "it is not a regular file");
+  if (!S_ISREG(info.st_mode)) AccessError("Cannot replace", path, kNotRegular);
   if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
-    AccessError("Cannot replace", path, "the file is read-only");
+    AccessError("Cannot replace", path, kReadOnly);
   }
   return info.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
 }
