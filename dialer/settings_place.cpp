@@ -14,11 +14,9 @@ constexpr const char* kUserFolderName = "kavrel";
 }  // namespace
 
 SettingsPlace ChooseSettingsPlace(const std::string& program_folder) {
+  if (program_folder.empty()) return {};
   // Plain concatenation: a root folder keeps its separator, and the platform takes the double one.
   const std::string beside = program_folder + runtime::kPathSeparator + kSettingsFileName;
-  // A headless run names a folder that does not exist so as to read no settings at all: the
-  // user's file stays out of it too.
-  if (!runtime::PathExists(program_folder)) return {beside, {}, {}};
   // The superuser may write every folder, so for it only a file already there marks the
   // program's folder as the settings' place; a program installed for everyone stays untouched.
   const bool portable = runtime::FolderWritable(program_folder) &&

@@ -11,11 +11,13 @@ namespace dialer {
 inline constexpr const char* kSettingsFileName = "Sindrat.ini";
 
 struct SettingsPlace {
-  std::string path;      // read at start-up, replaced at shutdown
+  std::string path;      // read at start-up, replaced at shutdown; empty: no settings are kept
   std::string defaults;  // read at start-up while `path` does not exist yet; empty for none
   std::string folder;    // made, with its parents, before saving; empty beside the program
 };
 
+// An empty program folder keeps no settings at all, neither read nor saved: a run of the window's
+// logic that no file may change (kavrel-render).
 SettingsPlace ChooseSettingsPlace(const std::string& program_folder);
 
 }  // namespace dialer

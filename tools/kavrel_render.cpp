@@ -5,10 +5,8 @@
 //   check whether a recording carries DTMF digits to the standard
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dialer/form1.h"
@@ -74,10 +72,9 @@ int Bank(const tools::RenderOptions& o) {
 // Runs the window's own logic on the headless engine and the virtual device, from the first key
 // until the output has stopped by itself.
 int Play(const tools::RenderOptions& o) {
-  // An empty program folder: no settings file is read, the values set here stay.
-  std::error_code ec;
-  const auto folder = std::filesystem::temp_directory_path(ec) / "kavrel-render-empty";
-  forms::HeadlessBinding engine((folder / "no-settings").string());
+  // No program folder: no settings are read, so the values set here stay whatever any file
+  // holds.
+  forms::HeadlessBinding engine("");
   dialer::Form1 form(engine,
                      [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
   form.Text2.SetText(runtime::FromUtf8(o.tone_time));

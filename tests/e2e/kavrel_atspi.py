@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """kavrel's window read through AT-SPI, as a screen reader reads it.
 
-Usage: kavrel_atspi.py controls          every control of the window with its role and name
+Usage: kavrel_atspi.py controls          every object of the window with its role and name, the
+                                         parts of a control indented below it; all named
        kavrel_atspi.py press NAME        presses the button named NAME through its action
        kavrel_atspi.py wait NAME SECS    waits until a button is named NAME (Play, Stop)
 
@@ -35,15 +36,24 @@ def buttons(frame):
     return [c for c in frame if c is not None and c.getRole() == pyatspi.ROLE_PUSH_BUTTON]
 
 
+def descendants(node, depth=0):
+    """Every accessible object below node, with its depth (1 for the window's own controls)."""
+    for child in node:
+        if child is not None:
+            yield child, depth + 1
+            yield from descendants(child, depth + 1)
+
+
 def controls(frame):
+    """Prints the window's controls and what each holds, as a screen reader walks the tree."""
     bare = []
-    for c in frame:
-        line = f"{c.getRoleName()}: {c.name!r}"
+    for c, depth in descendants(frame):
+        line = "  " * (depth - 1) + f"{c.getRoleName()}: {c.name!r}"
         if c.description:
             line += f" ({c.description})"
         print(line)
         if c.getRole() == pyatspi.ROLE_UNKNOWN or not c.name.strip():
-            bare.append(line)
+            bare.append(line.strip())
     if frame.childCount != 29:
         sys.exit(f"{frame.childCount} controls, expected 29")
     if bare:

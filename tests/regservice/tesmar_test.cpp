@@ -1,6 +1,7 @@
 // Tesmar.exe driven through its named pipe under Wine: tesmar_test GROUP, one group per CTest
 // test. Replies are checked byte for byte, the registry through reg.exe.
 #include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "tests/regservice/client.h"
 #include "tests/regservice/fixture_ids.h"
@@ -584,6 +586,177 @@ void ClientGroup() {
   RegDelete(kServerKey);
 }
 
+// ---- who may reach the pipe, and what a client takes from a server ----
+
+// A pipe instance on name as another program may make one: up to `instances` of them, and a
+// NULL DACL, which grants everyone everything.
+HANDLE ForeignPipe(const std::string& name, DWORD instances) {
+  SECURITY_DESCRIPTOR open;
+  InitializeSecurityDescriptor(&open, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&open, TRUE, nullptr, FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &open, FALSE};
+  return CreateNamedPipeA(tesmar::FullPipeName(name).c_str(), PIPE_ACCESS_DUPLEX,
+                          PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, instances, 4096,
+                          4096, 0, &attributes);
+}
+
+// Another program serving name: each of `clients` clients gets `reply` (one message per string),
+// whatever it asked.
+class ForeignServer {
+ public:
+  ForeignServer(const std::string& name, std::vector<std::string> reply, int clients)
+      : m_pipe(ForeignPipe(name, 1)), m_reply(std::move(reply)), m_thread([this, clients] {
+          for (int i = 0; i < clients; ++i) Serve();
+        }) {}
+  ~ForeignServer() {
+    m_thread.join();
+    CloseHandle(m_pipe);
+  }
+
+ private:
+  void Serve() {
+    if (!ConnectNamedPipe(m_pipe, nullptr) && GetLastError() != ERROR_PIPE_CONNECTED) return;
+    char request[8192];
+    DWORD bytes = 0;
+    ReadFile(m_pipe, request, sizeof request, &bytes, nullptr);
+    for (const std::string& message : m_reply) {
+      WriteFile(m_pipe, message.data(), static_cast<DWORD>(message.size()), &bytes, nullptr);
+    }
+    FlushFileBuffers(m_pipe);
+    DisconnectNamedPipe(m_pipe);
+  }
+
+  HANDLE m_pipe;
+  std::vector<std::string> m_reply;
+  std::thread m_thread;
+};
+
+// A SID as text ("S-1-1-0"), to compare and to show.
+std::string SidText(PSID sid) {
+  LPSTR text = nullptr;
+  if (!ConvertSidToStringSidA(sid, &text)) return "?";
+  std::string result = text;
+  LocalFree(text);
+  return result;
+}
+
+std::string WellKnownSid(WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  return CreateWellKnownSid(type, nullptr, sid, &size) ? SidText(sid) : "?";
+}
+
+std::string ProcessUserSid() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  CloseHandle(token);
+  return SidText(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+}
+
+// The pipe's DACL as a client reads it back: which SIDs it allows, with what access.
+std::map<std::string, ACCESS_MASK> AllowedBy(HANDLE pipe) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  const DWORD read = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, &dacl, nullptr, &descriptor);
+  checks.ExpectEq(read, ERROR_SUCCESS, "a client reads the pipe's security descriptor back");
+  // No DACL at all would grant everyone everything.
+  checks.Expect(read != ERROR_SUCCESS || dacl != nullptr, "the descriptor has a DACL");
+  std::map<std::string, ACCESS_MASK> allowed;
+  for (DWORD i = 0; read == ERROR_SUCCESS && dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER* ace = nullptr;
+    if (GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+        ace->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+      allowed[SidText(&reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart)] |=
+          reinterpret_cast<ACCESS_ALLOWED_ACE*>(ace)->Mask;
+    }
+  }
+  LocalFree(descriptor);
+  return allowed;
+}
+
+std::string Joined(const std::map<std::string, ACCESS_MASK>& allowed) {
+  std::string text;
+  for (const auto& [sid, mask] : allowed) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%lX", static_cast<unsigned long>(mask));
+    text += (text.empty() ? "" : ", ") + sid + " " + hex;
+  }
+  return text;
+}
+
+void TrustGroup() {
+  {
+    // A name taken first, open to all and with room for more instances, is not served.
+    const std::string name = UniquePipeName("taken");
+    HANDLE squatter = ForeignPipe(name, PIPE_UNLIMITED_INSTANCES);
+    checks.Expect(squatter != INVALID_HANDLE_VALUE, "another program takes the name first");
+    Server server(name);
+    checks.ExpectEq(server.WaitExit(kQuickExitMs), 0, "a name taken first: Tesmar ends at once");
+    Reply reply;
+    checks.Expect(Exchange(name, PingRequest(), reply, 1000) != Outcome::Reply,
+                  "a name taken first: no ping is answered");
+    CloseHandle(squatter);
+  }
+  {
+    // Full access for this user, SYSTEM and the Administrators; nothing for anyone else.
+    const std::string name = UniquePipeName("owned");
+    Server server(name);
+    HANDLE pipe = tesmar::OpenPipe(name, 20000);
+    const std::map<std::string, ACCESS_MASK> allowed = AllowedBy(pipe);
+    for (const WELL_KNOWN_SID_TYPE type : {WinWorldSid, WinAnonymousSid}) {
+      checks.Expect(allowed.count(WellKnownSid(type)) == 0,
+                    "the DACL allows nothing to " +
+                        std::string(type == WinWorldSid ? "Everyone" : "Anonymous"));
+    }
+    const std::map<std::string, ACCESS_MASK> expected = {
+        {ProcessUserSid(), FILE_ALL_ACCESS},
+        {WellKnownSid(WinLocalSystemSid), FILE_ALL_ACCESS},
+        {WellKnownSid(WinBuiltinAdministratorsSid), FILE_ALL_ACCESS}};
+    checks.Expect(allowed == expected,
+                  "the DACL allows the user, SYSTEM and the Administrators full access, and no "
+                  "one else anything: " +
+                      Joined(allowed));
+    Reply reply;
+    checks.Expect(tesmar::WriteMessage(pipe, PingRequest(), 20000) &&
+                      tesmar::ReadReply(pipe, 20000, reply) == Outcome::Reply && reply.result == 1,
+                  "the user who started it is served");
+    CloseHandle(pipe);
+    ExpectReply(name, QuitRequest(), 1, {}, "quit");
+  }
+  const std::string client = "\"" + ProgramFolder() + "tesmar-client.exe\" ";
+  {
+    // A reply holds at most four lines; a server that announces more is not Tesmar.
+    const std::string name = UniquePipeName("five-lines");
+    std::vector<std::string> fiveLines = {Word(1), Word(5)};
+    for (int i = 0; i < 5; ++i) fiveLines.insert(fiveLines.end(), {Word(1), "x"});
+    ForeignServer foreign(name, fiveLines, 2);
+    Reply reply;
+    checks.Expect(Exchange(name, PingRequest(), reply) == Outcome::Malformed,
+                  "a reply of five lines is refused");
+    std::string output;
+    checks.ExpectEq(RunCaptured(client + name + " ping", &output), 3,
+                    "tesmar-client: a reply of five lines: exit code");
+    checks.Expect(output.find("not in Tesmar's wire format") != std::string::npos,
+                  "tesmar-client: a reply of five lines: says so: " + Printable(output));
+  }
+  {
+    // Control characters from a server are shown, not obeyed; the line ends stay.
+    const std::string name = UniquePipeName("controls");
+    const std::string line = "a\x1B[2J\rb\x07\x7F\nc\r\n";
+    ForeignServer foreign(name, {Word(1), Word(1), Word(static_cast<DWORD>(line.size())), line}, 1);
+    std::string output;
+    checks.ExpectEq(RunCaptured(client + name + " ping", &output), 0,
+                    "tesmar-client: control characters: exit code");
+    checks.ExpectEq(output, std::string("1\r\na\\x1B[2J\\x0Db\\x07\\x7F\nc\r\n"),
+                    "tesmar-client: control characters printed escaped");
+  }
+}
+
 // Denies writing below key (created if absent), so that registering beneath it fails.
 void DenyWrites(const std::string& subKey) {
   HKEY key = nullptr;
@@ -688,11 +861,11 @@ int main(int argc, char** argv) {
   const std::map<std::string, std::function<void()>> groups = {
       {"startup", StartupGroup},   {"protocol", ProtocolGroup}, {"register", RegisterGroup},
       {"cwd", CwdGroup},           {"refusals", RefusalsGroup}, {"silent", SilentGroup},
-      {"codepage", CodePageGroup}, {"client", ClientGroup},
+      {"codepage", CodePageGroup}, {"client", ClientGroup},     {"trust", TrustGroup},
   };
   if (argc != 2 || groups.count(argv[1]) == 0) {
     std::printf(
-        "usage: tesmar_test startup|protocol|register|cwd|refusals|silent|codepage|client\n");
+        "usage: tesmar_test startup|protocol|register|cwd|refusals|silent|codepage|client|trust\n");
     return 2;
   }
   groups.at(argv[1])();

@@ -1,13 +1,18 @@
 // Tesmar's building blocks in-process under Wine: the pipe class and its exception, the error
-// texts and the case-blind search.
+// texts and the case-blind search, and the service's request loop with an allocator that fails
+// on demand.
 #include <windows.h>
 
 #include <cstdio>
 #include <string>
+#include <thread>
 
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
+#include "regservice/pipe_service.h"
 #include "tests/regservice/client.h"
+#include "tests/regservice/fixture_ids.h"
+#include "tests/support/failing_allocator.h"
 
 using namespace tesmar_test;
 
@@ -135,11 +140,69 @@ void Texts() {
   checks.Expect(!PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE), "PumpMessages empties the queue");
 }
 
+// A registration that runs out of memory, at each of its allocations in turn, fails alone: it is
+// answered with result 0 and the line that says why, the module is freed, the current directory
+// is restored, and the next request is served.
+void FailingRequests() {
+  const std::string dll = ScratchFolder("failing") + "fixture_server.dll";
+  CopyFixture("fixture_server.dll", dll);
+  const std::string name = UniquePipeName("failing");
+  std::thread service([&name] { RunPipeService(name); });
+  const std::string request = FileRequest(0, dll);
+  const std::vector<std::string> failedLine = {
+      "Tesmar-Failed: the request could not be completed (out of memory)\r\n"};
+  char before[MAX_PATH] = "";
+  GetCurrentDirectoryA(MAX_PATH, before);
+  int failures = 0;
+  std::string wrong;
+  for (int64_t n = 1;; ++n) {
+    HANDLE pipe = tesmar::OpenPipe(name, 20000);
+    testsupport::FailAllocation(n);
+    tesmar::WriteMessage(pipe, request, 20000);
+    // Nothing here allocates while the allocator is armed: the reply is waited for with
+    // PeekNamedPipe alone, and the request has been handled once its first message is there.
+    DWORD available = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) && available == 0) {
+      Sleep(1);
+    }
+    const bool failed = testsupport::AllocationFailed();
+    Reply reply;
+    const Outcome outcome = tesmar::ReadReply(pipe, 20000, reply);
+    CloseHandle(pipe);
+    if (!failed) {
+      checks.Expect(outcome == Outcome::Reply && reply.result == 1,
+                    "a registration with every allocation served registers");
+      break;
+    }
+    ++failures;
+    char now[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, now);
+    Reply ping;
+    if (wrong.empty() &&
+        !(outcome == Outcome::Reply && reply.result == 0 && reply.lines == failedLine &&
+          GetModuleHandleA(dll.c_str()) == nullptr && std::string(now) == before &&
+          Exchange(name, PingRequest(), ping) == Outcome::Reply && ping.result == 1)) {
+      wrong = " (allocation " + std::to_string(n) + ": result " + std::to_string(reply.result) +
+              ", " + std::to_string(reply.lines.size()) + " lines, current directory " + now + ")";
+    }
+  }
+  checks.Expect(failures > 0 && wrong.empty(),
+                "each of " + std::to_string(failures) +
+                    " allocations failing: a failed reply, nothing kept, the next ping answered" +
+                    wrong);
+  Reply quit;
+  checks.Expect(Exchange(name, QuitRequest(), quit) == Outcome::Reply && quit.result == 1,
+                "quit answered");
+  service.join();
+  RegDelete("HKCR\\CLSID\\" FIXTURE_SERVER_CLSID);
+}
+
 }  // namespace
 
 int main() {
   PipeClass();
   ExceptionText();
   Texts();
+  FailingRequests();
   return checks.Finish();
 }

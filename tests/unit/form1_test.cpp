@@ -647,6 +647,21 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndSaysSo) {
   EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), fs::directory_iterator()), 1);
 }
 
+TEST(Settings, AReadOnlyFileIsKeptAndTheUserTold) {
+  Dialer d("old\r\n40\r\n 10 \r\n \r\n \r\n");
+  const fs::path file = d.dir() / "Sindrat.ini";
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  d.form.Text1.SetText(u"new");
+  d.form.UserClose();
+  ASSERT_EQ(d.engine.Messages().size(), 1u);
+  EXPECT_EQ(runtime::ToUtf8(d.engine.Messages()[0]),
+            "The settings could not be saved (Cannot replace '" + file.string() +
+                "': the file is read-only). The previous settings file was kept.");
+  EXPECT_EQ(ReadFile(file), "old\r\n40\r\n 10 \r\n \r\n \r\n");
+  EXPECT_EQ(fs::status(file).permissions(),
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
 TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
   Dialer d(std::nullopt, true, /*program_folder_writable=*/false);
   d.form.Text1.SetText(u"55");

@@ -15,6 +15,7 @@
 #include "dialer/forms/win32/win32_binding.h"
 #include "runtime/error.h"
 #include "runtime/folders.h"
+#include "runtime/text_file.h"
 #include "runtime/win32.h"
 #include "tests/support/checks.h"
 #include "tests/support/event_scripts.h"
@@ -439,6 +440,32 @@ void CheckScrollBar(Session& s) {
                 "VScroll1: the read-out goes 1.5 s after the last change");
 }
 
+// The settings file as something the program did not make: a device is not read, nor a file
+// larger than the bound; one marked read-only is kept, the save refused at once with the reason.
+void CheckSettingsFiles(const std::string& folder) {
+  checks.Expect(!runtime::ReadLines("NUL", 3), "settings files: a device is not read");
+  const std::string large = folder + "\\large.ini";
+  std::ofstream(large, std::ios::binary) << std::string(runtime::kMaxTextFileSize + 1, '5');
+  checks.Expect(!runtime::ReadLines(large, 3), "settings files: one over the bound is not read");
+  DeleteFileA(large.c_str());
+
+  const std::string kept = folder + "\\read-only.ini";
+  std::ofstream(kept, std::ios::binary) << "old\r\n";
+  SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_READONLY);
+  std::string error;
+  try {
+    runtime::ReplaceWithLines(kept, {"new"});
+  } catch (const runtime::Error& e) {
+    error = e.description();
+  }
+  checks.Expect(error.find("': the file is read-only") != std::string::npos,
+                "settings files: a read-only one is refused with the reason: " + error);
+  checks.Expect(runtime::ReadLines(kept, 3) == std::vector<std::string>{"old"},
+                "settings files: a read-only one is kept");
+  SetFileAttributesA(kept.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(kept.c_str());
+}
+
 void CheckClose(Session& s, const std::string& folder) {
   dialer::Form1& form = s.form();
   form.Text1.SetText(u"*0# x");
@@ -653,6 +680,8 @@ int main() {
     checks.Expect(e.description().find("\\Sindrat.ini'") != std::string::npos,
                   "folders: the error names the folder: " + e.description());
   }
+
+  CheckSettingsFiles(folder);
 
   CheckFrame(s);
   CheckLayout(s);
