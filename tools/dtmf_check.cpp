@@ -83,25 +83,44 @@ Complex SineSum(double delta, size_t n) {
   return std::polar(std::sin(n * half) / std::sin(half), half * (n - 1));
 }
 
-// Σ x[i]·e^(-jω·i) at K frequencies, by the Goertzel recurrence; the K chains run side by side.
-template <size_t K, typename Sample>
-std::array<Complex, K> Dfts(std::span<const Sample> x, const std::array<double, K>& omega) {
-  double c[K], s1[K] = {}, s2[K] = {};
-  for (size_t k = 0; k < K; ++k) c[k] = 2 * std::cos(omega[k]);
-  for (const Sample sample : x) {
-    const double v = sample;
+// K Goertzel filters side by side, each summing x[i]·e^(-jω·i) over the samples stepped through.
+template <size_t K>
+class Goertzel {
+ public:
+  explicit Goertzel(const std::array<double, K>& omega) : omega_(omega) {
+    for (size_t k = 0; k < K; ++k) c_[k] = 2 * std::cos(omega[k]);
+  }
+
+  void Step(double v) {
     for (size_t k = 0; k < K; ++k) {
-      const double s = v + c[k] * s1[k] - s2[k];
-      s2[k] = s1[k];
-      s1[k] = s;
+      const double s = v + c_[k] * s1_[k] - s2_[k];
+      s2_[k] = s1_[k];
+      s1_[k] = s;
     }
   }
-  std::array<Complex, K> dft;
-  const double last = static_cast<double>(x.size()) - 1;
-  for (size_t k = 0; k < K; ++k) {
-    dft[k] = std::polar(1.0, -omega[k] * last) * (s1[k] - std::polar(1.0, -omega[k]) * s2[k]);
+
+  // The sums over the n samples stepped through since the last; the filters start again.
+  std::array<Complex, K> Take(size_t n) {
+    std::array<Complex, K> dft;
+    const double last = static_cast<double>(n) - 1;
+    for (size_t k = 0; k < K; ++k) {
+      dft[k] = std::polar(1.0, -omega_[k] * last) * (s1_[k] - std::polar(1.0, -omega_[k]) * s2_[k]);
+      s1_[k] = s2_[k] = 0;
+    }
+    return dft;
   }
-  return dft;
+
+ private:
+  std::array<double, K> omega_, c_;
+  std::array<double, K> s1_{}, s2_{};
+};
+
+// Σ x[i]·e^(-jω·i) at K frequencies.
+template <size_t K, typename Sample>
+std::array<Complex, K> Dfts(std::span<const Sample> x, const std::array<double, K>& omega) {
+  Goertzel<K> filters(omega);
+  for (const Sample v : x) filters.Step(v);
+  return filters.Take(x.size());
 }
 
 // w[i] = 0.5 - 0.5·cos(2π(i + 1) / (n + 1)), the Hann window of n samples, by turning a phasor.
@@ -257,6 +276,13 @@ class Envelope {
   double scale_ = 0;
 };
 
+// The eight frequencies in radians per sample.
+std::array<double, 8> Omegas(int32_t rate) {
+  std::array<double, 8> omega;
+  for (int k = 0; k < 8; ++k) omega[k] = 2 * kPi * kNominal[k] / rate;
+  return omega;
+}
+
 double Dbfs(double amplitude) {
   return 20 * std::log10(std::max(amplitude, 1e-9) / kFullScale);
 }
@@ -310,13 +336,13 @@ class DtmfFinder::Impl {
   const size_t envelope_length_;
   const size_t stride_;
   const uint64_t head_, tail_;
-  double coeff_[8];
-  Complex end_turn_[8], half_turn_[8];  // e^(-jω(H-1)) and e^(-jωH)
+  Complex half_turn_[8];  // e^(-jωH)
 
   std::vector<float> ring_;  // the last samples, sample n at n & mask_
   uint64_t mask_ = 0;
-  uint64_t n_ = 0;  // samples fed
-  double s1_[8] = {}, s2_[8] = {}, energy_ = 0;
+  uint64_t n_ = 0;       // samples fed
+  Goertzel<8> filters_;  // at the eight frequencies, over the half block under way
+  double energy_ = 0;
   size_t in_half_ = 0;
   Complex previous_[8];  // the last complete half block's DFT
   double previous_energy_ = 0;
@@ -343,13 +369,10 @@ DtmfFinder::Impl::Impl(int32_t rate, Found found)
       envelope_length_(std::max<size_t>(3, std::lround(rate * kEnvelopeSeconds)) | 1),
       stride_(std::max<size_t>(1, std::lround(rate * kStrideSeconds))),
       head_(std::lround(rate * kHeadSeconds)),
-      tail_(std::lround(rate * kTailSeconds)) {
-  for (int k = 0; k < 8; ++k) {
-    const double omega = 2 * kPi * kNominal[k] / rate;
-    coeff_[k] = 2 * std::cos(omega);
-    end_turn_[k] = std::polar(1.0, -omega * (half_ - 1));
-    half_turn_[k] = std::polar(1.0, -omega * half_);
-  }
+      tail_(std::lround(rate * kTailSeconds)),
+      filters_(Omegas(rate)) {
+  for (int k = 0; k < 8; ++k)
+    half_turn_[k] = std::polar(1.0, -2 * kPi * kNominal[k] / rate * half_);
   // The longest stretch a job reads, with the time it may wait for its samples.
   ring_.resize(std::bit_ceil(head_ + 4 * block_ + 2 * envelope_length_));
   mask_ = ring_.size() - 1;
@@ -363,11 +386,7 @@ void DtmfFinder::Impl::Feed(std::span<const float> x) {
       const double v = x[i];
       ring_[(n_ + i) & mask_] = x[i];
       energy_ += v * v;
-      for (int k = 0; k < 8; ++k) {
-        const double s = v + coeff_[k] * s1_[k] - s2_[k];
-        s2_[k] = s1_[k];
-        s1_[k] = s;
-      }
+      filters_.Step(v);
     }
     n_ += n;
     in_half_ += n;
@@ -377,21 +396,18 @@ void DtmfFinder::Impl::Feed(std::span<const float> x) {
 }
 
 void DtmfFinder::Impl::EndHalf() {
-  Complex current[8];
-  for (int k = 0; k < 8; ++k) {
-    current[k] = end_turn_[k] * s1_[k] - half_turn_[k] * s2_[k];
-    s1_[k] = s2_[k] = 0;
-  }
+  const std::array<Complex, 8> current = filters_.Take(half_);
   const double energy = energy_;
   energy_ = 0;
   in_half_ = 0;
   if (halves_ > 0) {
     const uint64_t block = halves_ - 1;
     Complex turn[2];
-    const int key = Classify(block * half_, previous_, current, previous_energy_ + energy, turn);
+    const int key =
+        Classify(block * half_, previous_, current.data(), previous_energy_ + energy, turn);
     OnBlock(block, key, turn);
   }
-  std::copy(current, current + 8, previous_);
+  std::copy(current.begin(), current.end(), previous_);
   previous_energy_ = energy;
   ++halves_;
   RunJobs(false);
