@@ -26,7 +26,7 @@ constexpr double kHalfBlockSeconds = 0.0064;
 // A block holds a key when, of the eight tones, the strongest of each group is 6 dB above the
 // other three of its group; the two carry 70% of the block's energy or more; neither is below
 // -65 dBFS; each lies within 5% of its nominal frequency (from its phase turn between the
-// halves); the twist is within 12 dB; and neither tone's second harmonic reaches 10 dB below
+// halves); the twist is within 12 dB; and neither tone's second harmonic comes within 10 dB of
 // it. Speech and music have harmonics, several partials near each other and changing pitch;
 // DTMF has none of these.
 constexpr double kRelativePeak = 4;  // powers, 6 dB
@@ -36,11 +36,11 @@ constexpr double kSearchShare = 0.05;
 constexpr double kTwistLimitDb = 12;
 const double kHarmonicShare = std::pow(10.0, -10 / 20.0);  // amplitudes
 // What is a tone, measured over its steady part: the two sines leave at most 25% of its energy
-// (white noise down to about 5 dB S/N); what they leave has no partial 12 dB below the weaker
-// one or stronger where a harmonic series through both would have its next partials (two
-// harmonics of a voice, 4 x 238 and 5 x 238 Hz, pass for 941 and 1209 Hz; the voice's 3 x 238
-// and 6 x 238 Hz are there too), and neither sine's second or third harmonic reaches 15 dB below
-// it (a sender's are 20 dB down; an instrument's, even a clarinet's with no second, are not); a
+// (white noise down to about 5 dB S/N); what they leave has no partial within 12 dB of the
+// weaker sine where a harmonic series through both would have its next partials (two harmonics
+// of a voice, 4 x 238 and 5 x 238 Hz, pass for 941 and 1209 Hz; the voice's 3 x 238 and 6 x 238
+// Hz are there too), and neither sine's second or third harmonic comes within 15 dB of it (a
+// sender's are 20 dB down; an instrument's, even a clarinet's with no second, are not); a
 // tone more than 2% off (a sender may be off by 1.8%) counts only when they leave at most 5%
 // (13 dB), as a test set's tone does. A peak at the edge of the search is beyond it. Partials
 // under 300 Hz, below the telephone band where mains hum lies, are not looked for.
@@ -150,8 +150,9 @@ struct Windowed {
 };
 
 // The frequency within 5% of `nominal`, near `guess`, where the windowed spectrum peaks, and the
-// amplitude of the sine there. Parabolas through the logarithms of three magnitudes, closer each
-// time: near its peak, the window's spectrum is nearly a Gaussian.
+// amplitude of the sine there: a parabola through the logarithms of three magnitudes half a bin
+// apart, then a tenth of a bin apart, each after walking uphill until the peak lies between
+// them (near its peak, the window's spectrum is nearly a Gaussian).
 struct Peak {
   double hz;
   double amplitude;
@@ -164,9 +165,8 @@ Peak FindPeak(const Windowed& s, double guess, double nominal, int32_t rate) {
   const double radians = 2 * kPi / rate;
   const double bin = static_cast<double>(rate) / y.size();
   double hz = std::clamp(guess, lowest, highest);
-  for (double step : {0.1 * bin}) {
+  for (double step : {0.5 * bin, 0.1 * bin}) {
     double below = 0, at = 0, above = 0;
-    // Uphill first, a few steps at most, until the peak lies between.
     for (int walk = 0; walk < 8; ++walk) {
       const auto dft = Dfts<3>(y, {(hz - step) * radians, hz * radians, (hz + step) * radians});
       below = std::log(std::abs(dft[0]) + 1e-30);

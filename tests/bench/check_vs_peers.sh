@@ -56,10 +56,10 @@ keys() { python3 "$keys_py" "$tmp/keys.wav" "$@" && echo "$tmp/keys.wav"; }
 
 # Speech: the same text, from a different place, in each voice, with numbers read out.
 i=0
-for spec in "en-us+m3 150 40" "en+f2 200 60" "de+m1 170 45" "fr+f3 180 55" "es+m4 220 35" \
+for setting in "en-us+m3 150 40" "en+f2 200 60" "de+m1 170 45" "fr+f3 180 55" "es+m4 220 35" \
   "it+f1 160 70" "ru+m2 190 30" "pl+f4 170 50" "pt-br+m7 200 40" "hi+f2 160 60" \
   "cmn+m5 150 50" "nl+f5 240 65" "sv+m6 175 25"; do
-  read -r voice speed pitch <<<"$spec"
+  read -r voice speed pitch <<<"$setting"
   tr -s ' \n' '  ' </usr/share/common-licenses/GPL-3 |
     cut -d' ' -f$((i * 400 + 1))-$((i * 400 + speed * 100 / 60)) |
     awk -v seed="$i" 'BEGIN { srand(seed) } { n = split($0, w, " "); for (k = 1; k <= n; k++) {
