@@ -1,7 +1,7 @@
 // Where the dialer keeps its settings file, decided once at start-up: beside the program while
-// the user may write there (portable use; every existing file keeps working), otherwise in the
-// user's own configuration folder, where a file beside the program serves as the defaults of
-// the first start.
+// the user may write there (portable use; every existing file keeps working), otherwise, and
+// always for a program its installer marked as installed, in the user's own configuration
+// folder, where a file beside the program serves as the defaults of the first start.
 #pragma once
 
 #include <string>
@@ -9,6 +9,9 @@
 namespace dialer {
 
 inline constexpr const char* kSettingsFileName = "Sindrat.ini";
+// Written beside the program by the Windows installer (packaging/windows/NSIS.template.in) and
+// removed by its uninstaller.
+inline constexpr const char* kInstalledMarkerName = "Installed.txt";
 
 struct SettingsPlace {
   std::string path;      // read at start-up, replaced at shutdown; empty: no settings are kept

@@ -40,19 +40,23 @@ std::string ReadFile(const fs::path& p) {
   return s.str();
 }
 
+// kInstalled: writable, with the installer's marker beside the program.
+enum class ProgramFolder { kWritable, kUnwritable, kInstalled };
+
 class Dialer {
  public:
   // settings: the file's bytes, or nullopt for no file. The user's configuration folder is
   // private to the test; with a program folder that cannot be written (one the superuser runs
   // without a settings file in it), the settings file is the user's one.
   explicit Dialer(std::optional<std::string> settings = "\r\n40\r\n 1 \r\n \r\n \r\n",
-                  bool sound = true, bool program_folder_writable = true)
+                  bool sound = true, ProgramFolder folder = ProgramFolder::kWritable)
       : dir_(MakeDir()),
-        engine((program_folder_writable ? dir_ : dir_ / "program").string()),
+        engine((folder == ProgramFolder::kUnwritable ? dir_ / "program" : dir_).string()),
         form(engine, Opener(sound)) {
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     fs::path file = dir_ / "Sindrat.ini";
-    if (!program_folder_writable) {
+    if (folder == ProgramFolder::kInstalled) std::ofstream(dir_ / dialer::kInstalledMarkerName);
+    if (folder == ProgramFolder::kUnwritable) {
       fs::create_directory(dir_ / "program");
       fs::permissions(dir_ / "program", fs::perms::owner_read | fs::perms::owner_exec);
       file = user_file();
@@ -663,17 +667,17 @@ TEST(Settings, AReadOnlyFileIsKeptAndTheUserTold) {
 }
 
 TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
-  Dialer d(std::nullopt, true, /*program_folder_writable=*/false);
+  Dialer d(std::nullopt, true, ProgramFolder::kUnwritable);
   d.form.Text1.SetText(u"55");
   d.form.UserClose();
   EXPECT_TRUE(d.engine.Messages().empty());
   EXPECT_EQ(ReadFile(d.user_file()), "55\r\n40\r\n 10 \r\n \r\n \r\n");
   EXPECT_FALSE(fs::exists(d.dir() / "program" / "Sindrat.ini"));
-  Dialer again(ReadFile(d.user_file()), true, false);
+  Dialer again(ReadFile(d.user_file()), true, ProgramFolder::kUnwritable);
   EXPECT_EQ(again.form.Text1.Text(), u"55");
 
   // A user folder that cannot be made: the user is told why, and nothing is written elsewhere.
-  Dialer blocked(std::nullopt, true, false);
+  Dialer blocked(std::nullopt, true, ProgramFolder::kUnwritable);
   std::ofstream(blocked.dir() / "config") << "a file where the folder belongs";
   blocked.form.UserClose();
   ASSERT_EQ(blocked.engine.Messages().size(), 1u);
@@ -683,6 +687,18 @@ TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
       << message;
   EXPECT_EQ(message.find("previous settings file"), std::string::npos) << message;
   EXPECT_FALSE(fs::exists(blocked.dir() / "program" / "Sindrat.ini"));
+}
+
+TEST(Settings, AnInstalledProgramKeepsThemInTheUserFolderThoughItsFolderIsWritable) {
+  // The installed file beside the program gives the first start's settings and stays as it is.
+  const std::string installed = "159\r\n60\r\n 201 \r\n \r\n \r\n";
+  Dialer d(installed, true, ProgramFolder::kInstalled);
+  EXPECT_EQ(d.form.Text1.Text(), u"159");
+  d.form.Text1.SetText(u"55");
+  d.form.UserClose();
+  EXPECT_TRUE(d.engine.Messages().empty());
+  EXPECT_EQ(ReadFile(d.user_file()), "55\r\n60\r\n 201 \r\n \r\n \r\n");
+  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), installed);
 }
 
 TEST(Window, WebLinkUsesTheCurrentHost) {
