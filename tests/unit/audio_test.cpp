@@ -348,7 +348,7 @@ TEST(LoopMixer, TellsStartsFromSilenceAndTheIdleEndOfEachRender) {
   EXPECT_EQ(mixer.Render(out, 3), 3);
 }
 
-TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
+TEST(OutputWithoutDevice, TriesAgainAtTheNextResetNotAtARebuild) {
   Sink sink;
   int opened = 0;
   audio::PlayDX8Module output(
@@ -367,7 +367,8 @@ TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
   const int16_t tone = 1;
   EXPECT_NO_THROW(output.WriteToneBlock(tone));
   EXPECT_NO_THROW(output.StartOutput());
-  EXPECT_NO_THROW(output.ResetOutput());
+  EXPECT_THROW(output.ResetOutput(), runtime::Error);
+  EXPECT_EQ(opened, 2);
 }
 
 }  // namespace

@@ -52,7 +52,7 @@ class Dialer {
                   bool sound = true, ProgramFolder folder = ProgramFolder::kWritable)
       : dir_(MakeDir()),
         engine((folder == ProgramFolder::kUnwritable ? dir_ / "program" : dir_).string()),
-        form(engine, Opener(sound)) {
+        form(engine, Opener()) {
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     fs::path file = dir_ / "Sindrat.ini";
     if (folder == ProgramFolder::kInstalled) std::ofstream(dir_ / dialer::kInstalledMarkerName);
@@ -63,6 +63,7 @@ class Dialer {
       if (settings) fs::create_directories(file.parent_path());
     }
     if (settings) std::ofstream(file, std::ios::binary) << *settings;
+    unplugged = !sound;
     form.UserLoad();
   }
   fs::path user_file() const { return dir_ / "config" / "kavrel" / "Sindrat.ini"; }
@@ -88,7 +89,7 @@ class Dialer {
   fs::path dir_;
   forms::HeadlessBinding engine;
   Form1 form;
-  bool unplugged = false;  // the sound device cannot be opened
+  bool unplugged = false;  // the sound device cannot be opened (from the start, without sound)
   int opens = 0;           // calls of the device factory
 
  private:
@@ -99,19 +100,14 @@ class Dialer {
     fs::create_directories(p);
     return p;
   }
-  dialer::SoundOpener Opener(bool sound) {
-    if (sound) {
-      return [this](runtime::Dispatcher& d) -> std::unique_ptr<audio::SoundDevice> {
-        ++opens;
-        if (unplugged) {
-          throw runtime::Error(runtime::kDeviceUnavailable,
-                               "No audio output device could be opened: unplugged");
-        }
-        return engine.OpenVirtualDevice(d);
-      };
-    }
-    return [](runtime::Dispatcher&) -> std::unique_ptr<audio::SoundDevice> {
-      throw runtime::Error(runtime::kDeviceUnavailable, "No audio output device could be opened");
+  dialer::SoundOpener Opener() {
+    return [this](runtime::Dispatcher& d) -> std::unique_ptr<audio::SoundDevice> {
+      ++opens;
+      if (unplugged) {
+        throw runtime::Error(runtime::kDeviceUnavailable,
+                             "No audio output device could be opened: unplugged");
+      }
+      return engine.OpenVirtualDevice(d);
     };
   }
 };
@@ -716,22 +712,31 @@ TEST(Window, WebLinkUsesTheCurrentHost) {
   EXPECT_EQ(d.engine.OpenedUrls()[1].second, d.dir().string());
 }
 
-TEST(Window, WithoutASoundDeviceTheWindowWorksAndSaysSoOnce) {
-  Dialer d(" \r\n40\r\n 10 \r\n \r\n \r\n", /*sound=*/false);
+// A sound server that starts after the window, a headset plugged in later: the next action opens
+// the device, as after a loss.
+TEST(Window, WithoutASoundDeviceEachActionTriesOnceAndOneThatAppearsIsUsed) {
+  Dialer d(" \r\n40\r\n 1 \r\n \r\n \r\n", /*sound=*/false);
   ASSERT_EQ(d.engine.Messages().size(), 1u);
-  EXPECT_EQ(d.engine.Messages()[0], u"No audio output device could be opened");
+  EXPECT_EQ(d.engine.Messages()[0], u"No audio output device could be opened: unplugged");
   d.Press(4);
-  d.Press(5);
-  d.form.VScroll1.UserThumbMoved(300);
-  d.Type(d.form.Text2, u"100");
+  d.Type(d.form.Text2, u"100");  // a rebuild makes no try
   d.form.Text1.SetText(u"99");
-  d.form.Command3.UserClick();
-  EXPECT_EQ(d.form.Caption(), u" 4599");
-  EXPECT_EQ(d.engine.Messages().size(), 1u);
+  d.form.Command3.UserClick();  // ends at its first key
+  EXPECT_EQ(d.form.Caption(), u" 49");
+  EXPECT_EQ(d.opens, 3);
+  ASSERT_EQ(d.engine.Messages().size(), 3u);
+  EXPECT_EQ(d.engine.Messages()[2], d.engine.Messages()[0]);
   EXPECT_TRUE(d.engine.RunUntilIdle(10000));
   EXPECT_EQ(d.form.Caption(), u"Pelorin 1.0");
+
+  d.unplugged = false;
+  d.Press(5);
+  EXPECT_EQ(d.form.Command3.Caption(), u"Stop");
+  EXPECT_TRUE(d.engine.RunUntilIdle(10000));
+  EXPECT_EQ(d.played(), Concat({d.Row(6), Silence(2206 - 330)}));
+  EXPECT_EQ(d.engine.Messages().size(), 3u);
   d.form.UserClose();
-  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 300 \r\n \r\n \r\n");
+  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 1 \r\n \r\n \r\n");
 }
 
 TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndEachActionTriesOnceToOpenItAgain) {
