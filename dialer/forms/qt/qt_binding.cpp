@@ -408,8 +408,10 @@ void QtBinding::Connect(Control& control, QWidget* widget) {
     case Kind::TextBox: {
       auto& box = static_cast<TextBox&>(control);
       if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        // textEdited comes from the user only, and before the key's release.
-        connect(edit, &QLineEdit::textEdited, this,
+        // Program assignments block the widget's signals, so this is the user's typing, or what
+        // an assistive technology put in for the user (textEdited leaves that out); it comes
+        // before the key's release.
+        connect(edit, &QLineEdit::textChanged, this,
                 [&box](const QString& text) { box.UserEdited(FromQ(text)); });
       } else if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
         // Program assignments block the widget's signals, so this is the user's typing.
