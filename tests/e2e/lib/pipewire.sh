@@ -105,13 +105,17 @@ _pipewire_stop() {
 _pipewire_played() { stat -c %s "$PULSE_WORK/sink.raw" 2>/dev/null || echo 0; }
 
 _pipewire_record_start() {
-  local file=$1 from i
+  local file=$1 from now i
   from=$(_pipewire_played)
   from=$((from - from % 2))
   _pipewire_record=("$file" "$from")
   # Once the sink has played past this moment, nothing played afterwards can be missed.
   for ((i = 0; i < 100; i++)); do
-    [ "$(_pipewire_played)" -gt "$from" ] && return 0
+    now=$(_pipewire_played)
+    if [ "$now" -gt "$from" ]; then
+      PULSE_REC_STARTED_MS=$(($(date +%s%3N) - (now - from) * 1000 / 22050))
+      return 0
+    fi
     sleep 0.05
   done
   _pulse_log "the sink played nothing within 5 s"

@@ -255,7 +255,8 @@ pulse_stop() {
 }
 
 # Records the sink's monitor into FILE (WAV, 11025 Hz, mono, 16-bit) until pulse_record_stop;
-# returns once samples reach the file, so nothing played afterwards is missed.
+# returns once samples reach the file, so nothing played afterwards is missed, and sets
+# PULSE_REC_STARTED_MS to the wall-clock milliseconds (date +%s%3N) of the recording's first sample.
 pulse_record_start() {
   local file=$1
   _pulse_require parecord pactl sox || return 1
@@ -286,8 +287,11 @@ pulse_record_start() {
       return 1
     fi
     # Connected, and samples already reach the file (past its 44-byte header).
+    local size
+    size=$(stat -c %s "$file" 2>/dev/null || echo 0)
     if [ "$(pactl list short source-outputs </dev/null | wc -l)" -gt "$before" ] &&
-      [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -gt 44 ]; then
+      [ "$size" -gt 44 ]; then
+      PULSE_REC_STARTED_MS=$(($(date +%s%3N) - (size - 44) * 1000 / 22050))
       return 0
     fi
     sleep 0.05
