@@ -32,7 +32,14 @@ int main(int argc, char** argv) {
   // Lets the desktop match the window with its installed entry (name and icon).
   QGuiApplication::setDesktopFileName(KAVREL_APP_ID);
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, audio::OpenLinuxDevice);
+  dialer::Form1 form(binding, [](runtime::Dispatcher& dispatcher) {
+    audio::LinuxDevice opened = audio::OpenLinuxDevice(dispatcher);
+    if (!opened.no_server.empty()) {
+      std::fprintf(stderr, "kavrel: no sound server (%s); playing through SDL2\n",
+                   opened.no_server.c_str());
+    }
+    return std::move(opened.device);
+  });
   binding.Build(form);
   // A termination signal saves the settings and ends the program, even during start-up.
   binding.CloseOnTerminationSignals();

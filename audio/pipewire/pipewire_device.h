@@ -25,6 +25,7 @@
 #include "audio/buffer_contract.h"
 #include "audio/device.h"
 #include "audio/loop_mixer.h"
+#include "audio/stall_watch.h"
 
 struct pw_thread_loop;
 struct pw_context;

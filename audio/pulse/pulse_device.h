@@ -24,6 +24,7 @@
 #include "audio/buffering_steps.h"
 #include "audio/device.h"
 #include "audio/loop_mixer.h"
+#include "audio/stall_watch.h"
 
 namespace audio {
 
