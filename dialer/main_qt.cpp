@@ -8,6 +8,7 @@
 #include "audio/linux_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "dialer/forms/qt/window_priority.h"
 
 namespace {
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
   binding.Build(form);
   // A termination signal saves the settings and ends the program, even during start-up.
   binding.CloseOnTerminationSignals();
+
+  forms::qt::RaiseWindowThread();
 
   // Start-up errors (no sound device, say) are shown in a message box; the window opens anyway.
   form.UserLoad();
