@@ -49,13 +49,12 @@ struct PipewireSoundDevice::Events {
 
 PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
                                          PipewireBuffering buffering)
-    : buffering_(buffering),
-      mixer_(dispatcher,
-             [this] {
-               if (queue_.BringForward()) ++brought_forward_;
-             }),
+    : MixingDevice(dispatcher,
+                   [this] {
+                     if (queue_.BringForward()) ++brought_forward_;
+                   }),
+      buffering_(buffering),
       queue_(mixer_, 2 * buffering.period),
-      loss_(dispatcher),
       listeners_(std::make_unique<Events>()) {
   try {
     Connect();
@@ -66,11 +65,11 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
   queue_.Start();
   // The daemon tells of its own end (the connection or the stream fails); a daemon that hangs
   // just stops asking for samples, and so the pacing thread stops mixing.
-  watch_.emplace(mixer_, loss_, [this] { return gone_.load(); });
+  StartWatching([this] { return gone_.load(); });
 }
 
 PipewireSoundDevice::~PipewireSoundDevice() {
-  watch_.reset();
+  StopWatching();
   Close();
 }
 
@@ -218,18 +217,6 @@ void PipewireSoundDevice::Close() {
   if (context_ != nullptr) pw_context_destroy(context_);
   pw_thread_loop_destroy(loop_);
   loop_ = nullptr;
-}
-
-// PipeWire's output is not tied to a window: any window may use it.
-void PipewireSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// The graph never reads the events: a buffer's notifications carry their sinks.
-EventHandle PipewireSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> PipewireSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
 }
 
 PipewireStats PipewireSoundDevice::Stats() const {

@@ -24,9 +24,8 @@
 
 #include "audio/buffer_contract.h"
 #include "audio/device.h"
-#include "audio/loop_mixer.h"
+#include "audio/mixing_device.h"
 #include "audio/paced_queue.h"
-#include "audio/stall_watch.h"
 
 struct pw_thread_loop;
 struct pw_context;
@@ -55,7 +54,7 @@ struct PipewireStats {
   double period_ms = 0;
 };
 
-class PipewireSoundDevice final : public SoundDevice {
+class PipewireSoundDevice final : public MixingDevice {
  public:
   // Connects to the PipeWire daemon; raises runtime::Error when none answers within a few
   // seconds. The dispatcher must outlive the device, and every buffer must be released before it.
@@ -63,11 +62,6 @@ class PipewireSoundDevice final : public SoundDevice {
   ~PipewireSoundDevice() override;
   PipewireSoundDevice(const PipewireSoundDevice&) = delete;
   PipewireSoundDevice& operator=(const PipewireSoundDevice&) = delete;
-
-  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
-  EventHandle CreateEvent(EventSink& sink) override;
-  std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
-  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
 
   PipewireStats Stats() const;
 
@@ -81,10 +75,7 @@ class PipewireSoundDevice final : public SoundDevice {
   void Process();
 
   const PipewireBuffering buffering_;
-  EventTable events_;  // the window's thread only
-  LoopMixer mixer_;
   PacedQueue queue_;
-  LossReport loss_;
   std::unique_ptr<Events> listeners_;
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
@@ -107,7 +98,6 @@ class PipewireSoundDevice final : public SoundDevice {
   std::atomic<int64_t> hole_ns_{0};
   std::atomic<int64_t> brought_forward_{0};
   std::atomic<int64_t> period_ns_{0};
-  std::optional<StallWatch> watch_;
 };
 
 }  // namespace audio

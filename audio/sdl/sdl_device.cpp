@@ -8,13 +8,12 @@
 
 namespace audio {
 SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher, SdlBuffering buffering)
-    : buffering_(buffering),
-      mixer_(dispatcher,
-             [this] {
-               if (queue_.BringForward()) ++brought_forward_;
-             }),
-      queue_(mixer_, buffering.period + buffering.margin),
-      loss_(dispatcher) {
+    : MixingDevice(dispatcher,
+                   [this] {
+                     if (queue_.BringForward()) ++brought_forward_;
+                   }),
+      buffering_(buffering),
+      queue_(mixer_, buffering.period + buffering.margin) {
   // The program owns its signals; SDL must not take over SIGINT and SIGTERM.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) RaiseNoDevice("SDL2", SDL_GetError());
@@ -38,26 +37,13 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher, SdlBuffering buf
   SDL_PauseAudioDevice(device_id_, 0);
   // SDL stops a device whose sound server has gone (and calls back on, with nothing heard); a
   // server that hangs stops taking samples, and so the pacing thread stops mixing.
-  watch_.emplace(mixer_, loss_,
-                 [this] { return SDL_GetAudioDeviceStatus(device_id_) != SDL_AUDIO_PLAYING; });
+  StartWatching([this] { return SDL_GetAudioDeviceStatus(device_id_) != SDL_AUDIO_PLAYING; });
 }
 
 SdlSoundDevice::~SdlSoundDevice() {
-  watch_.reset();
+  StopWatching();
   SDL_CloseAudioDevice(device_id_);
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
-}
-
-// SDL output is not tied to a window: any window may use it.
-void SdlSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// Neither thread reads the events: a buffer's notifications carry their sinks.
-EventHandle SdlSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> SdlSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
 }
 
 SdlStats SdlSoundDevice::Stats() const {

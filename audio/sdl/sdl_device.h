@@ -18,9 +18,8 @@
 
 #include "audio/buffer_contract.h"
 #include "audio/device.h"
-#include "audio/loop_mixer.h"
+#include "audio/mixing_device.h"
 #include "audio/paced_queue.h"
-#include "audio/stall_watch.h"
 
 namespace audio {
 
@@ -43,7 +42,7 @@ struct SdlStats {
   int64_t brought_forward = 0;
 };
 
-class SdlSoundDevice final : public SoundDevice {
+class SdlSoundDevice final : public MixingDevice {
  public:
   // Opens the default output; raises runtime::Error when no audio device can be opened. The
   // dispatcher must outlive the device, and every buffer must be released before the device.
@@ -52,26 +51,17 @@ class SdlSoundDevice final : public SoundDevice {
   SdlSoundDevice(const SdlSoundDevice&) = delete;
   SdlSoundDevice& operator=(const SdlSoundDevice&) = delete;
 
-  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
-  EventHandle CreateEvent(EventSink& sink) override;
-  std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
-  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
-
   SdlStats Stats() const;
 
  private:
   static void Callback(void* self, uint8_t* stream, int len);
 
   const SdlBuffering buffering_;
-  EventTable events_;  // the window's thread only
-  LoopMixer mixer_;
   PacedQueue queue_;
-  LossReport loss_;
   uint32_t device_id_ = 0;
   bool callback_scheduled_ = false;  // the callback's thread only
   std::atomic<int64_t> holes_{0};
   std::atomic<int64_t> brought_forward_{0};
-  std::optional<StallWatch> watch_;
 };
 
 }  // namespace audio
