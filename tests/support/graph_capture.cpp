@@ -1,9 +1,8 @@
 #include "tests/support/graph_capture.h"
 
-#include <spa/param/audio/format-utils.h>
-
 #include <stdexcept>
 
+#include "audio/pipewire/stream_format.h"
 #include "synth/sample_rate.h"
 
 namespace testsupport {
@@ -31,13 +30,7 @@ GraphCapture::GraphCapture(Take take) : take_(std::move(take)) {
   events_.process = [](void* self) { static_cast<GraphCapture*>(self)->Process(); };
   pw_stream_add_listener(stream_, &listener_, &events_, this);
   uint8_t pod[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-  spa_audio_info_raw format{};
-  format.format = SPA_AUDIO_FORMAT_S16_LE;
-  format.rate = synth::kSampleRate;
-  format.channels = 1;
-  format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-  const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+  const spa_pod* params[] = {audio::MonoStreamFormat(pod)};
   const auto flags = static_cast<pw_stream_flags>(
       PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
   const int connected = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
