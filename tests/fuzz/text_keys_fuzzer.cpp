@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 #include "runtime/codepage.h"
@@ -25,7 +26,8 @@ struct Window {
       : folder(std::filesystem::temp_directory_path() /
                ("text_keys_fuzzer-" + std::to_string(getpid()))),
         engine((std::filesystem::create_directories(folder), folder.string())),
-        form(engine, [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }) {
+        form(engine,
+             [this](runtime::Dispatcher& d) { return audio::OpenVirtualDevice(d, engine); }) {
     form.UserLoad();
     Check(form.Output.OutputReady(), "the window has its sound output");
   }
