@@ -1,6 +1,7 @@
 #include "dialer/form1.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -65,9 +66,10 @@ StoredSettings ReadStoredSettings(const std::vector<std::string>& lines) {
 }
 
 int16_t DialKeyIndex(char16_t c) {
-  if (c >= u'a' && c <= u'd') c = static_cast<char16_t>(c - u'a' + u'A');
-  const size_t at = kKeypad.find(c);
-  return at == std::u16string_view::npos ? int16_t{-1} : static_cast<int16_t>(at);
+  for (size_t key = 0; key < std::size(kKeyChars); ++key) {
+    if (kKeyChars[key].find(c) != std::u16string_view::npos) return static_cast<int16_t>(key);
+  }
+  return -1;
 }
 
 Form1::Form1(forms::Binding& binding, SoundOpener open_sound)

@@ -39,9 +39,9 @@ struct Window {
 };
 
 int16_t KeyOf(char16_t caption) {
-  const size_t at = dialer::kKeypad.find(caption);
-  Check(at != std::u16string_view::npos, "the title echoes keypad captions");
-  return static_cast<int16_t>(at);
+  const int16_t key = dialer::DialKeyIndex(caption);
+  Check(key >= 0 && dialer::kKeyChars[key][0] == caption, "the title echoes keypad captions");
+  return key;
 }
 
 }  // namespace
