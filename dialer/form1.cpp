@@ -20,8 +20,6 @@ namespace {
 constexpr int16_t kTrue = -1;
 constexpr int16_t kFalse = 0;
 constexpr std::u16string_view kPrompt = u"Type Text and press Enter";
-// The largest tone time a rebuild applies: beyond it the bank would not fit in memory.
-constexpr double kMaxToneTime = 30000;
 
 // Val of a text that the user typed: a number beyond double range reads as the largest double
 // of its sign, so a key release in the tone-time box never ends in an overflow.
@@ -140,7 +138,7 @@ void Form1::InitAll() {
   Slope.CalcSlope(synth::kSlopeMagnitude);
   // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
   const float tone_time =
-      static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));
+      static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, double{kLongestToneTime}));
   // The new bank and buffer go in together: a failure anywhere leaves the old tone time playing.
   BlockSamples = Output.InstallToneBank(tone_time, Slope);
 }
@@ -318,8 +316,8 @@ void Form1::Text2_KeyUp(int16_t, int16_t) {
 }
 
 void Form1::Timer1_Timer() {
-  if (ValOfTyped(Text2.Text()) < 20) Text2.SetText(u"20");
-  if (ValOfTyped(Text2.Text()) > 30000) Text2.SetText(u"30000");
+  if (ValOfTyped(Text2.Text()) < kShortestToneTime) Text2.SetText(Decimal(kShortestToneTime));
+  if (ValOfTyped(Text2.Text()) > kLongestToneTime) Text2.SetText(Decimal(kLongestToneTime));
   Text3.SetText(Text2.Text());
   LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
   Timer1.SetEnabled(false);
@@ -327,7 +325,8 @@ void Form1::Timer1_Timer() {
 }
 
 std::u16string Form1::VolumeLevel() const {
-  return u"- " + Decimal(runtime::CInt((VScroll1.Value() - 1) / 100.0)) + u" dB";
+  const double db = static_cast<double>(VScroll1.Value() - kLoudestVolume) / kVolumeStepsPerDb;
+  return u"- " + Decimal(runtime::CInt(db)) + u" dB";
 }
 
 void Form1::ShowVolume() {

@@ -14,6 +14,7 @@
 
 #include "audio/device.h"
 #include "audio/output.h"
+#include "dialer/form1_limits.h"
 #include "dialer/forms/form.h"
 #include "dialer/settings_place.h"
 #include "runtime/dispatcher.h"
@@ -45,8 +46,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
   forms::Timer Timer2;        // puts the title back 3 s after the last key
   forms::TextBox Text4;       // the web link, opened by a click
   forms::TextBox Text3;       // the break time, always the tone time in effect (disabled)
-  forms::Timer Timer1;        // 1.5 s after a change: keeps Text2 in 20..30000, hides Text5
-  forms::ScrollBar VScroll1;  // the volume: 1 is 0 dB, 5001 is -50 dB
+  forms::Timer Timer1;        // 1.5 s after a change: keeps Text2 within the limits, hides Text5
+  forms::ScrollBar VScroll1;  // the volume (form1_limits.h)
   forms::TextBox Text2;       // the tone time in ms, applied at each key release
   forms::Button Command3;     // Play the dial string, or Stop while a sequence plays
   forms::TextBox Text1;       // the dial string

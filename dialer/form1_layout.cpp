@@ -46,6 +46,10 @@ constexpr ComposedText<N> Compose(Parts... parts) {
   return text;
 }
 
+constexpr auto kInitialToneTimeText = Compose<8>(kInitialToneTime);
+constexpr auto kToneTimeLimits =
+    Compose<32>(u"From ", kShortestToneTime, u" to ", kLongestToneTime);
+
 // What each keypad key sends, row by row as kKeyChars: its row's tone and its column's.
 constexpr auto kKeyTones = [] {
   std::array<ComposedText<32>, std::size(kKeyChars)> tones;
@@ -122,7 +126,7 @@ constexpr std::array kControls = {
                .width = 750,
                .height = 375,
                .tab = 21,
-               .text = u"40",
+               .text = kInitialToneTimeText.View(),
                .font = kArial1125Bold,
                .align = Align::Center,
                .enabled = false,
@@ -136,7 +140,9 @@ constexpr std::array kControls = {
                .width = 300,
                .height = 3465,
                .tab = 20,
-               .range = {1, 5001, 100, 600, 10},
+               // The arrows step one dB, the track six.
+               .range = {kLoudestVolume, kQuietestVolume, kVolumeStepsPerDb, 6 * kVolumeStepsPerDb,
+                         kInitialVolume},
                .accessible_name = u"Volume"},
     ControlDef{.name = "Text2",
                .kind = Kind::TextBox,
@@ -145,11 +151,11 @@ constexpr std::array kControls = {
                .width = 750,
                .height = 375,
                .tab = 18,
-               .text = u"40",
+               .text = kInitialToneTimeText.View(),
                .font = kArial1125Bold,
                .align = Align::Center,
                .accessible_name = u"Tone time in milliseconds",
-               .accessible_description = u"From 20 to 30000"},
+               .accessible_description = kToneTimeLimits.View()},
     ControlDef{.name = "Command3",
                .kind = Kind::Button,
                .left = 4875,

@@ -134,7 +134,7 @@ int Play(const tools::RenderOptions& o) {
 int main(int argc, char** argv) {
   const tools::RenderArgs args = tools::ParseRenderArgs({argv + 1, argv + argc});
   if (args.exit_code == 0) {
-    std::fputs(tools::kRenderUsage, stdout);
+    std::fputs(tools::kRenderUsage.c_str(), stdout);
     return 0;
   }
   if (args.exit_code) return Usage(args.problem);

@@ -53,8 +53,9 @@ namespace {
 constexpr int kLate = 3;
 
 int Usage() {
-  std::cerr << "usage: stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll 1..5001]"
-               " [--keys KEYS] --expected FILE\n"
+  std::cerr << "usage: stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll "
+            << dialer::kLoudestVolume << ".." << dialer::kQuietestVolume
+            << "] [--keys KEYS] --expected FILE\n"
                "       stream_check verify EXPECTED RECORDING.wav\n"
                "       stream_check contract [DEVICE OPTIONS]\n"
                "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
@@ -94,7 +95,7 @@ int Play(int argc, char** argv) {
   testsupport::DeviceChoice choice;
   if (!choice.Parse(argc, argv)) return Usage();
   float tone_time = 40;
-  int16_t scroll = 1;
+  int16_t scroll = dialer::kLoudestVolume;
   std::string keys;  // by default every key, in the keypad's order
   for (std::u16string_view chars : dialer::kKeyChars) keys += static_cast<char>(chars[0]);
   std::string expected_path;
@@ -103,7 +104,8 @@ int Play(int argc, char** argv) {
     if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
     } else if (flag == "--scroll") {
-      scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), 1, 5001));
+      scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), int{dialer::kLoudestVolume},
+                                               int{dialer::kQuietestVolume}));
     } else if (flag == "--keys") {
       keys = argv[i + 1];
     } else if (flag == "--expected") {
