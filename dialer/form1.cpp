@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "dialer/forms/keys.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/folders.h"
@@ -167,7 +168,7 @@ void Form1::Text4_Click() {
 
 void Form1::Form_KeyDown(int16_t key_code, int16_t) {
   // Escape is the Stop button's while a sequence plays; at rest it must not start one.
-  if (key_code == 27 && Command3.Caption() == u"Stop") Command3_Click();
+  if (key_code == forms::Key::Escape && Command3.Caption() == u"Stop") Command3_Click();
 }
 
 // ---- Keypad and dial controller --------------------------------------------------------------
@@ -300,7 +301,7 @@ void Form1::Text6_GotFocus() {
 }
 
 void Form1::Text6_KeyUp(int16_t key_code, int16_t) {
-  if (key_code == 13) SendText();
+  if (key_code == forms::Key::Return) SendText();
 }
 
 // ---- Tone time and volume --------------------------------------------------------------------

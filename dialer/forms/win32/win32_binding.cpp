@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "dialer/forms/keys.h"
 #include "runtime/error.h"
 #include "runtime/win32.h"
 // After runtime/win32.h, which they build on.
@@ -43,6 +44,16 @@ std::u16string TextOf(HWND hwnd) {
 
 COLORREF Color(const Rgb& c) {
   return RGB(c.r, c.g, c.b);
+}
+
+// A key message's virtual-key code as the key events carry it: forms::Key names the system's own
+// codes.
+static_assert(Code(Key::Return) == VK_RETURN && Code(Key::Escape) == VK_ESCAPE &&
+              Code(Key::Digit0) == '0' && Code(Key::A) == 'A' && Code(Key::Pad0) == VK_NUMPAD0 &&
+              Code(Key::F1) == VK_F1 && Code(Key::Semicolon) == VK_OEM_1 &&
+              Code(Key::Apostrophe) == VK_OEM_7);
+int16_t KeyCode(WPARAM virtual_key) {
+  return static_cast<int16_t>(virtual_key);
 }
 
 // Shift 1, Ctrl 2, Alt 4, as the key and mouse events give them.
@@ -509,9 +520,9 @@ bool Win32Binding::Impl::OfferKey(const MSG& msg) {
   const bool has_char = PeekMessageW(&typed, msg.hwnd, WM_CHAR, WM_CHAR, PM_REMOVE) != FALSE;
   // Bit 30: the key was already down, so this is a repeat.
   const bool repeat = (msg.lParam & (LPARAM{1} << 30)) != 0;
-  if (form->UserKeyDown(child->control, static_cast<int>(msg.wParam),
-                        static_cast<int16_t>(msg.wParam), ShiftNow(),
-                        has_char ? static_cast<char16_t>(typed.wParam) : u'\0', repeat)) {
+  if (form->UserKeyDown(child->control, static_cast<int>(msg.wParam), KeyCode(msg.wParam),
+                        ShiftNow(), has_char ? static_cast<char16_t>(typed.wParam) : u'\0',
+                        repeat)) {
     return true;
   }
   // Tab and Enter make no character as the window's keyboard interface handles them; other keys
@@ -659,7 +670,7 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
         case WM_KEYUP:
         case WM_SYSKEYUP: {
           const LRESULT result = pass();
-          box->UserKeyUp(static_cast<int16_t>(wp), ShiftNow());
+          box->UserKeyUp(KeyCode(wp), ShiftNow());
           return result;
         }
         case WM_SETCURSOR:
