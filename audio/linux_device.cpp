@@ -1,6 +1,5 @@
 #include "audio/linux_device.h"
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -32,19 +31,18 @@ std::unique_ptr<SoundDevice> Try(Open&& open, std::string& reasons) {
 
 }  // namespace
 
-std::unique_ptr<SoundDevice> OpenLinuxDevice(runtime::Dispatcher& dispatcher) {
+LinuxDevice OpenLinuxDevice(runtime::Dispatcher& dispatcher) {
   std::string servers;
   if (auto d = Try([&] { return std::make_unique<PipewireSoundDevice>(dispatcher); }, servers)) {
-    return d;
+    return {std::move(d), {}};
   }
   if (auto d = Try([&] { return std::make_unique<PulseSoundDevice>(dispatcher); }, servers)) {
-    return d;
+    return {std::move(d), {}};
   }
   std::string reasons = servers;
   auto device = Try([&] { return std::make_unique<SdlSoundDevice>(dispatcher); }, reasons);
   if (device == nullptr) throw runtime::Error(runtime::kDeviceUnavailable, kNoDevice + reasons);
-  std::fprintf(stderr, "kavrel: no sound server (%s); playing through SDL2\n", servers.c_str());
-  return device;
+  return {std::move(device), servers};
 }
 
 }  // namespace audio

@@ -49,9 +49,12 @@ struct PipewireSoundDevice::Events {
 
 PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
                                          PipewireBuffering buffering)
-    : buffering_(buffering),
-      mixer_(dispatcher),
-      loss_(dispatcher),
+    : MixingDevice(dispatcher,
+                   [this] {
+                     if (queue_.BringForward()) ++brought_forward_;
+                   }),
+      buffering_(buffering),
+      queue_(mixer_, 2 * buffering.period),
       listeners_(std::make_unique<Events>()) {
   try {
     Connect();
@@ -59,13 +62,14 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
     Close();
     throw;
   }
+  queue_.Start();
   // The daemon tells of its own end (the connection or the stream fails); a daemon that hangs
-  // just stops asking for samples.
-  watch_.emplace(mixer_, loss_, [this] { return gone_.load(); });
+  // just stops asking for samples, and so the pacing thread stops mixing.
+  StartWatching([this] { return gone_.load(); });
 }
 
 PipewireSoundDevice::~PipewireSoundDevice() {
-  watch_.reset();
+  StopWatching();
   Close();
 }
 
@@ -215,23 +219,12 @@ void PipewireSoundDevice::Close() {
   loop_ = nullptr;
 }
 
-// PipeWire's output is not tied to a window: any window may use it.
-void PipewireSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// The graph never reads the events: a buffer's notifications carry their sinks.
-EventHandle PipewireSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> PipewireSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
-}
-
 PipewireStats PipewireSoundDevice::Stats() const {
   PipewireStats stats;
   stats.mix = mixer_.Stats();
   stats.holes = holes_;
   stats.hole_ms = static_cast<double>(hole_ns_) / 1e6;
+  stats.brought_forward = brought_forward_;
   stats.period_ms = static_cast<double>(period_ns_) / 1e6;
   return stats;
 }
@@ -239,8 +232,9 @@ PipewireStats PipewireSoundDevice::Stats() const {
 // The graph waits for this stream's samples before its sink takes them: a stream late with a
 // period makes the whole period late, and a sound card then runs out and plays a hole (a sink that
 // is no card, as in a test, catches up instead). So a period counts as a hole when the stream is
-// asked for it more than a period after it was due to begin. The clock's position tells periods
-// apart: the stream may be asked twice in one, as its resampler takes what it needs.
+// asked for it more than a period after it was due to begin, or when the queue cannot fill it,
+// while a buffer plays. The clock's position tells periods apart: the stream may be asked twice in
+// one, as its resampler takes what it needs.
 void PipewireSoundDevice::Process() {
   int64_t late_ns = 0;
   if (const spa_io_position* position = position_;
@@ -264,12 +258,11 @@ void PipewireSoundDevice::Process() {
     if (buffer->requested != 0 && buffer->requested < frames) {
       frames = static_cast<uint32_t>(buffer->requested);
     }
-    const int idle = mixer_.Render(static_cast<int16_t*>(data.data), static_cast<int>(frames));
-    if (late_ns > 0 && playing_to_end_ && idle < static_cast<int>(frames)) {
+    const size_t short_by = queue_.Take(static_cast<int16_t*>(data.data), frames);
+    if ((late_ns > 0 || short_by > 0) && mixer_.Playing()) {
       ++holes_;
-      hole_ns_ += late_ns;
+      hole_ns_ += std::max<int64_t>(late_ns, 0);
     }
-    playing_to_end_ = idle == 0;
     data.chunk->offset = 0;
     data.chunk->stride = 2;
     data.chunk->size = frames * 2;

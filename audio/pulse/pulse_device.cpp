@@ -35,9 +35,8 @@ class Locked {
 }  // namespace
 
 PulseSoundDevice::PulseSoundDevice(runtime::Dispatcher& dispatcher, PulseBuffering buffering)
-    : buffering_(buffering),
-      mixer_(dispatcher, [this] { BringForward(); }),
-      loss_(dispatcher),
+    : MixingDevice(dispatcher, [this] { BringForward(); }),
+      buffering_(buffering),
       target_ms_(buffering.target_ms) {
   for (uint32_t ms = buffering.target_ms; targets_ms_.empty() || ms > targets_ms_.back();
        ms = std::min(buffering.most_ms, ms * 3 / 2)) {
@@ -52,11 +51,11 @@ PulseSoundDevice::PulseSoundDevice(runtime::Dispatcher& dispatcher, PulseBufferi
   }
   // The server tells of its own end (the stream or the connection fails); a server that hangs
   // just stops asking for samples.
-  watch_.emplace(mixer_, loss_, [this] { return gone_.load(); });
+  StartWatching([this] { return gone_.load(); });
 }
 
 PulseSoundDevice::~PulseSoundDevice() {
-  watch_.reset();
+  StopWatching();
   Close();
 }
 
@@ -141,18 +140,6 @@ void PulseSoundDevice::Close() {
   }
   pa_threaded_mainloop_free(loop_);
   loop_ = nullptr;
-}
-
-// The server's output is not tied to a window: any window may use it.
-void PulseSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// The mainloop never reads the events: a buffer's notifications carry their sinks.
-EventHandle PulseSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> PulseSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
 }
 
 PulseStats PulseSoundDevice::Stats() const {

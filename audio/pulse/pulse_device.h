@@ -23,7 +23,7 @@
 #include "audio/buffer_contract.h"
 #include "audio/buffering_steps.h"
 #include "audio/device.h"
-#include "audio/loop_mixer.h"
+#include "audio/mixing_device.h"
 
 namespace audio {
 
@@ -58,7 +58,7 @@ struct PulseStats {
   double latency_ms = 0;
 };
 
-class PulseSoundDevice final : public SoundDevice {
+class PulseSoundDevice final : public MixingDevice {
  public:
   // Connects to the default server; raises runtime::Error when none answers within a few seconds.
   // The dispatcher must outlive the device, and every buffer must be released before the device.
@@ -66,11 +66,6 @@ class PulseSoundDevice final : public SoundDevice {
   ~PulseSoundDevice() override;
   PulseSoundDevice(const PulseSoundDevice&) = delete;
   PulseSoundDevice& operator=(const PulseSoundDevice&) = delete;
-
-  void SetCooperativeLevel(runtime::WindowHandle window, int32_t level) override;
-  EventHandle CreateEvent(EventSink& sink) override;
-  std::unique_ptr<SoundBuffer> CreateSoundBuffer(const BufferDesc& desc) override;
-  void WatchLoss(std::function<void()> lost) override { loss_.Watch(std::move(lost)); }
 
   PulseStats Stats() const;
 
@@ -97,9 +92,6 @@ class PulseSoundDevice final : public SoundDevice {
   pa_buffer_attr Attr() const;
 
   const PulseBuffering buffering_;
-  EventTable events_;  // the window's thread only
-  LoopMixer mixer_;
-  LossReport loss_;
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
@@ -118,7 +110,6 @@ class PulseSoundDevice final : public SoundDevice {
   std::atomic<int64_t> shrinks_{0};
   std::atomic<int64_t> brought_forward_{0};
   std::atomic<int64_t> latency_us_{0};
-  std::optional<StallWatch> watch_;
 };
 
 }  // namespace audio

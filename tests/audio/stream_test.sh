@@ -44,7 +44,7 @@ fi
 if [ "$device" = pulse ]; then
   env "${nothing[@]}" SDL_AUDIODRIVER=dummy \
     "$check" contract --device linux </dev/null 2>"$PULSE_WORK/fallback.txt"
-  [ "$(grep -c '^kavrel: no sound server (PipeWire: .*; PulseAudio: .*); playing through SDL2$' \
+  [ "$(grep -c '^stream_check: no sound server (PipeWire: .*; PulseAudio: .*); playing through SDL2$' \
     "$PULSE_WORK/fallback.txt")" = 1 ] || { echo "FAIL: no one-line fallback to SDL2:" >&2; cat "$PULSE_WORK/fallback.txt" >&2; exit 1; }
   if env "${nothing[@]}" SDL_AUDIODRIVER=pulseaudio \
     "$check" play --device linux --expected "$PULSE_WORK/unused.bin" </dev/null \

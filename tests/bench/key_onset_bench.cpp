@@ -44,6 +44,7 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "dialer/forms/qt/window_priority.h"
 #include "tests/support/device_choice.h"
 
 namespace {
@@ -313,10 +314,10 @@ class GraphRecorder final : public Recorder {
       pw_thread_loop_unlock(loop_);
       throw std::runtime_error("cannot connect to PipeWire");
     }
-    stream_ = pw_stream_new(core_, "key onset",
-                            pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                              "Capture", PW_KEY_STREAM_CAPTURE_SINK, "true",
-                                              nullptr));
+    stream_ =
+        pw_stream_new(core_, "key onset",
+                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                        "Capture", PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr));
     events_.version = PW_VERSION_STREAM_EVENTS;
     events_.process = [](void* self) { static_cast<GraphRecorder*>(self)->Process(); };
     pw_stream_add_listener(stream_, &listener_, &events_, this);
@@ -330,7 +331,8 @@ class GraphRecorder final : public Recorder {
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
     const auto flags = static_cast<pw_stream_flags>(
         PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-    const int connected = pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+    const int connected =
+        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
     pw_thread_loop_unlock(loop_);
     if (connected < 0) throw std::runtime_error("cannot record the sink's monitor");
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
@@ -480,6 +482,8 @@ int main(int argc, char** argv) {
     return std::make_unique<TimedDevice>(dispatcher, choice, mark);
   });
   binding.Build(form);
+  // As the program does.
+  forms::qt::RaiseWindowThread();
   form.UserLoad();
   if (choice.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "key_onset_bench: no sound output could be opened\n");
@@ -588,10 +592,9 @@ int main(int argc, char** argv) {
       "  presses with a gap at the sink %d, with a late refill %d, with a server underflow %s%s\n",
       gaps, late, choice.Holes() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
       rec.overflows > 0 ? " (the recorder overflowed)" : "");
-  std::printf(
-      "  server underflows in all %s; %s\n",
-      choice.Holes() < 0 ? "unknown" : std::to_string(choice.Holes()).c_str(),
-      choice.Describe().c_str());
+  std::printf("  server underflows in all %s; %s\n",
+              choice.Holes() < 0 ? "unknown" : std::to_string(choice.Holes()).c_str(),
+              choice.Describe().c_str());
   std::printf("key to onset at the sink: median %.1f ms, p99 %.1f ms, max %.1f ms, underruns %d\n",
               Percentile(onset, 50), Percentile(onset, 99),
               *std::max_element(onset.begin(), onset.end()), underrun_presses);

@@ -38,6 +38,7 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "dialer/forms/qt/window_priority.h"
 #include "runtime/codepage.h"
 #include "tests/support/device_choice.h"
 
@@ -279,6 +280,8 @@ int main(int argc, char** argv) {
   dialer::Form1 form(binding,
                      [&](runtime::Dispatcher& dispatcher) { return device.Open(dispatcher); });
   binding.Build(form);
+  // As the program does.
+  forms::qt::RaiseWindowThread();
   form.UserLoad();
   if (device.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "soak_bench: no sound output could be opened\n");

@@ -11,6 +11,7 @@
 //   it
 #pragma once
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -72,7 +73,12 @@ class DeviceChoice {
     } else if (name_ == "sdl") {
       d = std::make_unique<audio::SdlSoundDevice>(dispatcher, sdl_);
     } else {
-      d = audio::OpenLinuxDevice(dispatcher);
+      audio::LinuxDevice opened = audio::OpenLinuxDevice(dispatcher);
+      if (!opened.no_server.empty()) {
+        std::fprintf(stderr, "%s: no sound server (%s); playing through SDL2\n",
+                     program_invocation_short_name, opened.no_server.c_str());
+      }
+      d = std::move(opened.device);
     }
     pipewire_device_ = dynamic_cast<audio::PipewireSoundDevice*>(d.get());
     pulse_device_ = dynamic_cast<audio::PulseSoundDevice*>(d.get());
