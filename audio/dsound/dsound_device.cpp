@@ -119,11 +119,7 @@ class DsDevice final : public SoundDevice {
   explicit DsDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
     IDirectSound8* sound = nullptr;
     const HRESULT hr = DirectSoundCreate8(nullptr, &sound, nullptr);
-    if (FAILED(hr)) {
-      throw runtime::Error(
-          static_cast<int32_t>(hr),
-          "No audio output device could be opened (DirectSound error " + DsErrorText(hr) + ")");
-    }
+    if (FAILED(hr)) RaiseNoDevice("DirectSound", "error " + DsErrorText(hr));
     sound_.reset(sound);
     watcher_ = std::thread([this] { Watch(); });
   }
