@@ -22,7 +22,7 @@ namespace runtime {
 // what it means ("0x80070005: Access is denied"). The meaning is `words` when given (for a
 // component's own codes, which the system does not know), else the system's text; without
 // either, the number alone.
-std::string ErrorText(HRESULT code, std::string_view words = {});
+std::string CodeInWords(HRESULT code, std::string_view words = {});
 
 // What SystemWords does with a message's inserts (%1 and the like): leaves them as they stand, or
 // expands them. There are no arguments to expand them with, so a message that has inserts then

@@ -35,7 +35,7 @@ std::u16string ErrorWords(DWORD code) {
   return std::u16string(number.begin(), number.end());
 }
 
-std::string ErrorText(HRESULT code, std::string_view words) {
+std::string CodeInWords(HRESULT code, std::string_view words) {
   char number[16];
   std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(code));
   if (!words.empty()) return number + (": " + std::string(words));

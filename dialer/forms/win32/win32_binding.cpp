@@ -103,7 +103,7 @@ Twips FromCorner(HWND hwnd, LPARAM lp) {
   const DWORD error = GetLastError();
   throw runtime::Error(static_cast<int32_t>(error),
                        std::string("The window could not be created (") + what +
-                           " failed: " + runtime::ErrorText(static_cast<HRESULT>(error)) + ")");
+                           " failed: " + runtime::CodeInWords(static_cast<HRESULT>(error)) + ")");
 }
 
 // A control's window.
