@@ -131,7 +131,14 @@ void PlayDX8Module::ResetOutput() {
 int32_t PlayDX8Module::InstallToneBank(const float& ToneDuration,
                                        const synth::SlopeEnvelope& slope) {
   const int32_t block = synth::GenTones(ToneDuration, slope, SpareToneBank);
-  CreateOutput(block);
+  try {
+    CreateOutput(block);
+  } catch (...) {
+    // No device came up, so no buffer holds the old tones: the new ones are those the device
+    // that the next key opens plays.
+    if (device_state_ == DeviceState::kClosed) std::swap(ToneBank, SpareToneBank);
+    throw;
+  }
   std::swap(ToneBank, SpareToneBank);
   return block;
 }

@@ -1,7 +1,6 @@
 #include "audio/pipewire/pipewire_device.h"
 
 #include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "audio/pipewire/stream_format.h"
 #include "runtime/error.h"
 
 namespace audio {
@@ -142,15 +142,8 @@ void PipewireSoundDevice::Connect() {
   pw_stream_add_listener(stream_, &listeners_->stream_listener, &listeners_->stream, this);
 
   uint8_t pod[256];
-  spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-  spa_audio_info_raw format{};
-  format.format = SPA_AUDIO_FORMAT_S16_LE;
-  format.rate = synth::kSampleRate;
-  format.channels = 1;
-  format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-  const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-  // The samples are mixed on the graph's thread, as the graph asks: there is no queue of ours
-  // to run dry.
+  const spa_pod* params[] = {MonoStreamFormat(pod)};
+  // The graph's thread takes each period from the paced queue as the graph asks.
   const auto flags = static_cast<pw_stream_flags>(
       PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
   if (pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0) {

@@ -14,11 +14,9 @@
 // Usage: key_onset_bench [PRESSES] [device options]   (default 100 presses)
 #define QTEST_QPA_MOUSE_HANDLING
 
-#include <pipewire/pipewire.h>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sched.h>
-#include <spa/param/audio/format-utils.h>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -46,6 +44,7 @@
 #include "dialer/forms/qt/qt_binding.h"
 #include "dialer/forms/qt/window_priority.h"
 #include "tests/support/device_choice.h"
+#include "tests/support/graph_capture.h"
 
 namespace {
 
@@ -299,61 +298,18 @@ class MonitorRecorder final : public Recorder {
 // takes comes with the time the period began, which is when a sink that is no sound card plays it.
 class GraphRecorder final : public Recorder {
  public:
-  GraphRecorder() {
-    pw_init(nullptr, nullptr);
-    loop_ = pw_thread_loop_new("key_onset_bench", nullptr);
-    if (loop_ == nullptr || pw_thread_loop_start(loop_) < 0) {
-      throw std::runtime_error("cannot start PipeWire's loop");
-    }
-    pw_thread_loop_lock(loop_);
-    // Real-time, as the program's own stream: a recorder held up would lose periods itself.
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
-                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
-    core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
-    if (core_ == nullptr) {
-      pw_thread_loop_unlock(loop_);
-      throw std::runtime_error("cannot connect to PipeWire");
-    }
-    stream_ =
-        pw_stream_new(core_, "key onset",
-                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                        "Capture", PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr));
-    events_.version = PW_VERSION_STREAM_EVENTS;
-    events_.process = [](void* self) { static_cast<GraphRecorder*>(self)->Process(); };
-    pw_stream_add_listener(stream_, &listener_, &events_, this);
-    uint8_t pod[256];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_S16_LE;
-    format.rate = kRate;
-    format.channels = 1;
-    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    const auto flags = static_cast<pw_stream_flags>(
-        PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
-    const int connected =
-        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
-    pw_thread_loop_unlock(loop_);
-    if (connected < 0) throw std::runtime_error("cannot record the sink's monitor");
+  GraphRecorder()
+      : capture_([this](std::span<const int16_t> samples, int64_t, int64_t ns) {
+          std::lock_guard lock(mutex_);
+          marks_.emplace_back(samples_.size(), static_cast<double>(ns) / 1e6);
+          samples_.insert(samples_.end(), samples.begin(), samples.end());
+        }) {
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
     while (Take().samples.empty()) {
       if (Clock::now() > deadline) throw std::runtime_error("the sink's monitor gave nothing");
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
-
-  ~GraphRecorder() override {
-    pw_thread_loop_lock(loop_);
-    pw_stream_destroy(stream_);
-    pw_core_disconnect(core_);
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
-    pw_context_destroy(context_);
-    pw_thread_loop_destroy(loop_);
-  }
-
-  GraphRecorder(const GraphRecorder&) = delete;
-  GraphRecorder& operator=(const GraphRecorder&) = delete;
 
   Recording Take() override {
     std::lock_guard lock(mutex_);
@@ -371,31 +327,11 @@ class GraphRecorder final : public Recorder {
   }
 
  private:
-  void Process() {
-    pw_time time{};
-    pw_stream_get_time_n(stream_, &time, sizeof time);
-    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
-    if (buffer == nullptr) return;
-    const spa_data& data = buffer->buffer->datas[0];
-    if (data.data != nullptr && data.chunk->size > 0) {
-      const auto* s = static_cast<const int16_t*>(data.data) + data.chunk->offset / 2;
-      std::lock_guard lock(mutex_);
-      marks_.emplace_back(samples_.size(), static_cast<double>(time.now) / 1e6);
-      samples_.insert(samples_.end(), s, s + data.chunk->size / 2);
-    }
-    pw_stream_queue_buffer(stream_, buffer);
-  }
-
-  pw_thread_loop* loop_ = nullptr;
-  pw_context* context_ = nullptr;
-  pw_core* core_ = nullptr;
-  pw_stream* stream_ = nullptr;
-  spa_hook listener_{};
-  pw_stream_events events_{};
   std::mutex mutex_;
   std::vector<int16_t> samples_;
   // Where each period begins in samples_, and when the graph began it (ms, steady clock).
   std::vector<std::pair<size_t, double>> marks_;
+  testsupport::GraphCapture capture_;  // last: its thread stops before the fields above go
 };
 
 // Runs the window's event loop as the program does (sleeping until an event comes, unlike

@@ -35,6 +35,7 @@ done
 [[ "$presses" =~ ^[0-9]+$ ]] && [ "$presses" -ge 100 ] ||
   { echo "--presses takes a number of 100 or more" >&2; exit 2; }
 
+export KAVREL_GRAPH_RECORD=${KAVREL_GRAPH_RECORD:-$(dirname "$bench")/graph_record}
 # shellcheck source=../e2e/lib/pulse.sh
 source "$ROOT/tests/e2e/lib/pulse.sh"
 pulse_start

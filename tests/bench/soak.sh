@@ -36,6 +36,7 @@ SEED=${positional[1]:-1}
 BENCH=${positional[2]:-$ROOT/build/linux/bin/soak_bench}
 GAPS=$(dirname "$BENCH")/stream_check
 RENDER=$(dirname "$BENCH")/kavrel-render
+export KAVREL_GRAPH_RECORD=${KAVREL_GRAPH_RECORD:-$(dirname "$BENCH")/graph_record}
 source "$ROOT/tests/e2e/lib/pulse.sh"
 source "$ROOT/tests/e2e/lib/poll.sh"
 source "$ROOT/tests/e2e/lib/xvfb.sh"

@@ -22,6 +22,7 @@ while [ $# -gt 0 ]; do
     *) bin=$1; shift ;;
   esac
 done
+export KAVREL_GRAPH_RECORD=${KAVREL_GRAPH_RECORD:-$bin/graph_record}
 source "$ROOT/tests/e2e/lib/pulse.sh"
 source "$ROOT/tests/bench/busy.sh"
 pulse_start

@@ -78,5 +78,5 @@ heard=$(pulse_decode_dtmf "$W/cap.wav")
 kill -TERM "$KAVREL_PID"
 wait_ended "$KAVREL_PID" 10
 [ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS"
-grep -q "$DIAL" "$W/app/Sindrat.ini" || fail "the dial string was not saved: $(cat "$W/app/Sindrat.ini")"
+grep -qF "$DIAL" "$W/app/Sindrat.ini" || fail "the dial string was not saved: $(cat "$W/app/Sindrat.ini")"
 echo "kavrel on Wayland: read, pressed and typed through AT-SPI, heard as dialed"

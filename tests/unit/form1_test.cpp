@@ -741,6 +741,14 @@ TEST(Window, WithoutASoundDeviceEachActionTriesOnceAndOneThatAppearsIsUsed) {
   EXPECT_EQ(d.engine.Messages().size(), 3u);
   d.form.UserClose();
   EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 1 \r\n \r\n \r\n");
+
+  // Without a rebuild between: the tones made at start-up are the ones played.
+  Dialer first(" \r\n40\r\n 1 \r\n \r\n \r\n", /*sound=*/false);
+  first.unplugged = false;
+  first.Press(5);
+  EXPECT_TRUE(first.engine.RunUntilIdle(10000));
+  EXPECT_EQ(first.played(), Concat({first.Row(6), Silence(882 - 330)}));
+  EXPECT_EQ(first.engine.Messages().size(), 1u);
 }
 
 TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndEachActionTriesOnceToOpenItAgain) {

@@ -4,32 +4,30 @@
 # PulseAudio protocol, on a session bus of their own), with one sink, vsink. Sourced by pulse.sh;
 # not meant to be used alone.
 #
-# The sink writes what it plays into a FIFO from inside the daemon, in the thread that runs the
-# graph, as 11025 Hz mono 16-bit samples; a reader copies them into PULSE_WORK/sink.raw for the
-# whole life of the server. A recorder that is a client of its own (pw-record, parecord) is
-# scheduled like any other: on a machine that holds threads up it loses samples itself, and its
-# holes are then not the player's. This one cannot fall behind: the FIFO holds three seconds.
+# The sink is a null sink clocked by the system's timer, as a sound card is by its own, and it runs
+# while nothing plays. graph_record (KAVREL_GRAPH_RECORD, built with the tests) records its monitor
+# into PULSE_WORK/sink.raw for the whole life of the server, as 11025 Hz mono 16-bit samples, on
+# the graph's timeline: a period the graph went on without, because a client (the recorder
+# too) was held up past it, is silence in the file as it was at the sink. A recorder that wrote
+# what it got (pw-record, parecord, a pipe from the daemon) would close such a gap, and every
+# sound after it would be heard early.
 
 _pipewire_sink_conf() {
   local sink=$1
   cat <<EOF
-context.modules = [
-  { name = libpipewire-module-pipe-tunnel
+context.objects = [
+  { factory = adapter
     args = {
-      tunnel.mode = sink
-      pipe.filename = "$PULSE_WORK/sink.fifo"
-      audio.format = S16LE
-      audio.rate = 11025
-      audio.channels = 1
+      factory.name = support.null-audio-sink
+      node.name = $sink
+      node.description = "Test sink"
+      media.class = Audio/Sink
       audio.position = [ MONO ]
-      stream.props = {
-        node.name = $sink
-        node.description = "Test sink"
-        # Runs while nothing plays, as a sound card does: the recording keeps time.
-        node.always-process = true
-        node.pause-on-idle = false
-        session.suspend-timeout-seconds = 0
-      }
+      object.linger = true
+      # Runs while nothing plays, as a sound card does: the recording keeps time.
+      node.always-process = true
+      node.pause-on-idle = false
+      session.suspend-timeout-seconds = 0
     }
   }
 ]
@@ -39,18 +37,21 @@ EOF
 _pipewire_pids=()
 _pipewire_record=()
 
-# Starts the bus, the daemon, WirePlumber, pipewire-pulse and the sink's reader in PULSE_WORK;
+# Starts the bus, the daemon, WirePlumber, pipewire-pulse and the sink's recorder in PULSE_WORK;
 # sets PULSE_PID to the daemon (which runs the graph: stopping it stops every stream).
 _pipewire_launch() {
   local sink=$1
   _pulse_require pipewire wireplumber pipewire-pulse dbus-daemon pactl || return 1
+  if [ ! -x "${KAVREL_GRAPH_RECORD:-}" ]; then
+    _pulse_log "KAVREL_GRAPH_RECORD names the recorder built with the tests (graph_record)"
+    return 1
+  fi
   if [ "${PULSE_MODE:-realtime}" != realtime ]; then
     _pulse_log "PipeWire runs as desktops start it (real-time, PULSE_MODE=realtime) only"
     return 1
   fi
   mkdir -p "$HOME/.config/pipewire/pipewire.conf.d"
   _pipewire_sink_conf "$sink" >"$HOME/.config/pipewire/pipewire.conf.d/kavrel-sink.conf"
-  [ -p "$PULSE_WORK/sink.fifo" ] || mkfifo "$PULSE_WORK/sink.fifo"
   rm -f "$PULSE_WORK/bus"
   dbus-daemon --session --nofork --address="unix:path=$PULSE_WORK/bus" </dev/null \
     >>"$PULSE_WORK/dbus.log" 2>&1 &
@@ -75,14 +76,14 @@ _pipewire_launch() {
   _pipewire_pids+=($!)
   setsid pipewire-pulse </dev/null >>"$PULSE_WORK/pipewire-pulse.log" 2>&1 &
   _pipewire_pids+=($!)
-  cat "$PULSE_WORK/sink.fifo" >>"$PULSE_WORK/sink.raw" </dev/null 2>/dev/null &
+  "$KAVREL_GRAPH_RECORD" "$PULSE_WORK/sink.raw" </dev/null >>"$PULSE_WORK/graph_record.log" 2>&1 &
   _pipewire_pids+=($!)
 }
 
 # Whether the daemon still runs, and the log to show when it did not come up.
 _pipewire_logs() {
   local f
-  for f in pipewire wireplumber pipewire-pulse; do
+  for f in pipewire wireplumber pipewire-pulse graph_record; do
     echo "$f:"
     sed 's/^/  /' "$PULSE_WORK/$f.log" 2>/dev/null | tail -n 20
   done
@@ -90,7 +91,7 @@ _pipewire_logs() {
 
 _pipewire_stop() {
   local pid
-  # pipewire-pulse and WirePlumber first, then the daemon, then the reader and the bus.
+  # pipewire-pulse and WirePlumber first, then the daemon, then the recorder and the bus.
   for pid in "${_pipewire_pids[2]:-}" "${_pipewire_pids[1]:-}"; do
     [ -n "$pid" ] && _pulse_end "$pid" TERM 5
   done

@@ -24,7 +24,7 @@
 # no raised priority). KAVREL_SOUND_SERVER: pulseaudio (the default) or pipewire (PipeWire with
 # WirePlumber and pipewire-pulse, as today's desktops run it, real-time only; tests/e2e/lib/
 # pipewire.sh). Either serves the PulseAudio protocol at PULSE_SERVER; PipeWire also its own, at
-# XDG_RUNTIME_DIR/pipewire-0, and its recordings come from inside the daemon.
+# XDG_RUNTIME_DIR/pipewire-0, and its recordings keep the graph's timeline.
 
 _pulse_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 # shellcheck source-path=SCRIPTDIR source=pipewire.sh
