@@ -19,7 +19,7 @@ inline constexpr int32_t kNotifyLead = 660;
 
 class PlayDX8Module {
  public:
-  // scroll_value reads the volume scroll bar (1..5001); the buffer volume is 1 - value.
+  // scroll_value reads the volume scroll bar; the buffer volume (hundredths of a dB) is 1 - value.
   // window gives the handle the device cooperates with; sink receives the notifications.
   PlayDX8Module(DeviceFactory open_device, std::function<int16_t()> scroll_value,
                 std::function<runtime::WindowHandle()> window, EventSink& sink);

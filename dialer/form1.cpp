@@ -1,11 +1,13 @@
 #include "dialer/form1.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dialer/forms/keys.h"
 #include "runtime/codepage.h"
 #include "runtime/error.h"
 #include "runtime/folders.h"
@@ -19,8 +21,6 @@ namespace {
 constexpr int16_t kTrue = -1;
 constexpr int16_t kFalse = 0;
 constexpr std::u16string_view kPrompt = u"Type Text and press Enter";
-// The largest tone time a rebuild applies: beyond it the bank would not fit in memory.
-constexpr double kMaxToneTime = 30000;
 
 // Val of a text that the user typed: a number beyond double range reads as the largest double
 // of its sign, so a key release in the tone-time box never ends in an overflow.
@@ -65,9 +65,10 @@ StoredSettings ReadStoredSettings(const std::vector<std::string>& lines) {
 }
 
 int16_t DialKeyIndex(char16_t c) {
-  if (c >= u'a' && c <= u'd') c = static_cast<char16_t>(c - u'a' + u'A');
-  const size_t at = kKeypad.find(c);
-  return at == std::u16string_view::npos ? int16_t{-1} : static_cast<int16_t>(at);
+  for (size_t key = 0; key < std::size(kKeyChars); ++key) {
+    if (kKeyChars[key].find(c) != std::u16string_view::npos) return static_cast<int16_t>(key);
+  }
+  return -1;
 }
 
 Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
@@ -138,7 +139,7 @@ void Form1::InitAll() {
   Slope.CalcSlope(synth::kSlopeMagnitude);
   // Every tone time up to the edges' length gives the same bank, so negative ones are as good as 0.
   const float tone_time =
-      static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, kMaxToneTime));
+      static_cast<float>(std::clamp(ValOfTyped(Text2.Text()), 0.0, double{kLongestToneTime}));
   // The new bank and buffer go in together: a failure anywhere leaves the old tone time playing.
   BlockSamples = Output.InstallToneBank(tone_time, Slope);
 }
@@ -167,7 +168,7 @@ void Form1::Text4_Click() {
 
 void Form1::Form_KeyDown(int16_t key_code, int16_t) {
   // Escape is the Stop button's while a sequence plays; at rest it must not start one.
-  if (key_code == 27 && Command3.Caption() == u"Stop") Command3_Click();
+  if (key_code == forms::Key::Escape && Command3.Caption() == u"Stop") Command3_Click();
 }
 
 // ---- Keypad and dial controller --------------------------------------------------------------
@@ -300,7 +301,7 @@ void Form1::Text6_GotFocus() {
 }
 
 void Form1::Text6_KeyUp(int16_t key_code, int16_t) {
-  if (key_code == 13) SendText();
+  if (key_code == forms::Key::Return) SendText();
 }
 
 // ---- Tone time and volume --------------------------------------------------------------------
@@ -316,8 +317,8 @@ void Form1::Text2_KeyUp(int16_t, int16_t) {
 }
 
 void Form1::Timer1_Timer() {
-  if (ValOfTyped(Text2.Text()) < 20) Text2.SetText(u"20");
-  if (ValOfTyped(Text2.Text()) > 30000) Text2.SetText(u"30000");
+  if (ValOfTyped(Text2.Text()) < kShortestToneTime) Text2.SetText(Decimal(kShortestToneTime));
+  if (ValOfTyped(Text2.Text()) > kLongestToneTime) Text2.SetText(Decimal(kLongestToneTime));
   Text3.SetText(Text2.Text());
   LastToneTime = ToneTimeAsInteger(ValOfTyped(Text2.Text()));
   Timer1.SetEnabled(false);
@@ -325,7 +326,8 @@ void Form1::Timer1_Timer() {
 }
 
 std::u16string Form1::VolumeLevel() const {
-  return u"- " + Decimal(runtime::CInt((VScroll1.Value() - 1) / 100.0)) + u" dB";
+  const double db = static_cast<double>(VScroll1.Value() - kLoudestVolume) / kVolumeStepsPerDb;
+  return u"- " + Decimal(runtime::CInt(db)) + u" dB";
 }
 
 void Form1::ShowVolume() {

@@ -14,6 +14,7 @@
 
 #include "audio/device.h"
 #include "audio/output.h"
+#include "dialer/form1_limits.h"
 #include "dialer/forms/form.h"
 #include "dialer/settings_place.h"
 #include "runtime/dispatcher.h"
@@ -24,8 +25,13 @@ namespace dialer {
 // Opens the default sound device, delivering its notifications through the given dispatcher.
 using SoundOpener = std::function<std::unique_ptr<audio::SoundDevice>(runtime::Dispatcher&)>;
 
-// The keypad, row by row: a key's index is its place here.
-inline constexpr std::u16string_view kKeypad = u"123A456B789C*0#D";
+// The keypad, row by row (a key's index is its place here): the characters that press each key,
+// typed or in a dial string. The first is the key's caption; a letter key takes its letter in
+// either case.
+inline constexpr std::u16string_view kKeyChars[] = {
+    u"1", u"2", u"3", u"Aa", u"4", u"5", u"6", u"Bb",
+    u"7", u"8", u"9", u"Cc", u"*", u"0", u"#", u"Dd",
+};
 
 // The dial queue's ring: positions wrap after this slot, so at most this many tones can wait.
 inline constexpr int16_t kQueueLastSlot = 32000;
@@ -40,12 +46,12 @@ class Form1 final : public forms::Form, private audio::EventSink {
   forms::Timer Timer2;        // puts the title back 3 s after the last key
   forms::TextBox Text4;       // the web link, opened by a click
   forms::TextBox Text3;       // the break time, always the tone time in effect (disabled)
-  forms::Timer Timer1;        // 1.5 s after a change: keeps Text2 in 20..30000, hides Text5
-  forms::ScrollBar VScroll1;  // the volume: 1 is 0 dB, 5001 is -50 dB
+  forms::Timer Timer1;        // 1.5 s after a change: keeps Text2 within the limits, hides Text5
+  forms::ScrollBar VScroll1;  // the volume (form1_limits.h)
   forms::TextBox Text2;       // the tone time in ms, applied at each key release
   forms::Button Command3;     // Play the dial string, or Stop while a sequence plays
   forms::TextBox Text1;       // the dial string
-  forms::ControlArray<forms::Button, 16> Command2;  // the keypad, in the order of kKeypad
+  forms::ControlArray<forms::Button, 16> Command2;  // the keypad, in the order of kKeyChars
   forms::Decoration Line2;                          // below the client area: never seen
   forms::Decoration Line1;                          // likewise
   forms::Decoration Image1;                         // the keypad picture
@@ -112,8 +118,8 @@ class Form1 final : public forms::Form, private audio::EventSink {
 // The window's title, size and controls (form1_layout.cpp).
 const forms::Layout& Form1Layout();
 
-// The key index a dial-string character presses: its place in kKeypad (a to d as A to D), or -1
-// (a pause) for any other character.
+// The key index a character presses (kKeyChars), or -1 (in a dial string, a pause) for any other
+// character.
 int16_t DialKeyIndex(char16_t c);
 
 // What the first three lines of a settings file give the window at start-up: the dial string and

@@ -1,8 +1,11 @@
 // The dialer window's layout: its title, its size and its 31 controls, in the order the window
 // stores them (front to back).
 #include <array>
+#include <iterator>
+#include <string_view>
 
 #include "dialer/form1.h"
+#include "synth/tone_bank.h"
 
 namespace dialer {
 namespace {
@@ -14,19 +17,47 @@ using forms::Kind;
 
 constexpr Font kArial1125Bold{"Arial", 11.25, true, false};
 
-// What each keypad key sends, row by row as kKeypad: its row's tone and its column's.
-constexpr std::u16string_view kKeyTones[] = {
-    u"697 Hz and 1209 Hz", u"697 Hz and 1336 Hz", u"697 Hz and 1477 Hz", u"697 Hz and 1633 Hz",
-    u"770 Hz and 1209 Hz", u"770 Hz and 1336 Hz", u"770 Hz and 1477 Hz", u"770 Hz and 1633 Hz",
-    u"852 Hz and 1209 Hz", u"852 Hz and 1336 Hz", u"852 Hz and 1477 Hz", u"852 Hz and 1633 Hz",
-    u"941 Hz and 1209 Hz", u"941 Hz and 1336 Hz", u"941 Hz and 1477 Hz", u"941 Hz and 1633 Hz",
+// Text made of words and numbers at compile time, for the layout's strings that come from the
+// rules they describe.
+template <size_t N>
+struct ComposedText {
+  char16_t chars[N]{};
+  size_t size = 0;
+
+  constexpr void Append(std::u16string_view words) {
+    for (char16_t c : words) chars[size++] = c;
+  }
+  constexpr void Append(long long number) {
+    char16_t digits[20]{};
+    int count = 0;
+    do {
+      digits[count++] = static_cast<char16_t>(u'0' + number % 10);
+      number /= 10;
+    } while (number > 0);
+    while (count > 0) chars[size++] = digits[--count];
+  }
+  constexpr std::u16string_view View() const { return {chars, size}; }
 };
 
-// The typed characters that press each key: its caption, and a letter in either case.
-constexpr std::u16string_view kKeyChars[] = {
-    u"1", u"2", u"3", u"Aa", u"4", u"5", u"6", u"Bb",
-    u"7", u"8", u"9", u"Cc", u"*", u"0", u"#", u"Dd",
-};
+template <size_t N, typename... Parts>
+constexpr ComposedText<N> Compose(Parts... parts) {
+  ComposedText<N> text;
+  (text.Append(parts), ...);
+  return text;
+}
+
+constexpr auto kInitialToneTimeText = Compose<8>(kInitialToneTime);
+constexpr auto kToneTimeLimits =
+    Compose<32>(u"From ", kShortestToneTime, u" to ", kLongestToneTime);
+
+// What each keypad key sends, row by row as kKeyChars: its row's tone and its column's.
+constexpr auto kKeyTones = [] {
+  std::array<ComposedText<32>, std::size(kKeyChars)> tones;
+  for (size_t key = 0; key < tones.size(); ++key) {
+    tones[key] = Compose<32>(synth::RowFreq[key / 4], u" Hz and ", synth::ColFreq[key % 4], u" Hz");
+  }
+  return tones;
+}();
 
 // A keypad button; its caption is its place on the keypad, and its name.
 constexpr ControlDef Key(int index, int left, int top) {
@@ -38,11 +69,11 @@ constexpr ControlDef Key(int index, int left, int top) {
           .width = 510,
           .height = 510,
           .tab = index,
-          .text = kKeypad.substr(static_cast<size_t>(index), 1),
+          .text = kKeyChars[index].substr(0, 1),
           .font = {"Arial", 14.25, true, false},
           .keys = kKeyChars[index],
-          .accessible_name = kKeypad.substr(static_cast<size_t>(index), 1),
-          .accessible_description = kKeyTones[index]};
+          .accessible_name = kKeyChars[index].substr(0, 1),
+          .accessible_description = kKeyTones[static_cast<size_t>(index)].View()};
 }
 
 constexpr std::array kControls = {
@@ -95,7 +126,7 @@ constexpr std::array kControls = {
                .width = 750,
                .height = 375,
                .tab = 21,
-               .text = u"40",
+               .text = kInitialToneTimeText.View(),
                .font = kArial1125Bold,
                .align = Align::Center,
                .enabled = false,
@@ -109,7 +140,9 @@ constexpr std::array kControls = {
                .width = 300,
                .height = 3465,
                .tab = 20,
-               .range = {1, 5001, 100, 600, 10},
+               // The arrows step one dB, the track six.
+               .range = {kLoudestVolume, kQuietestVolume, kVolumeStepsPerDb, 6 * kVolumeStepsPerDb,
+                         kInitialVolume},
                .accessible_name = u"Volume"},
     ControlDef{.name = "Text2",
                .kind = Kind::TextBox,
@@ -118,11 +151,11 @@ constexpr std::array kControls = {
                .width = 750,
                .height = 375,
                .tab = 18,
-               .text = u"40",
+               .text = kInitialToneTimeText.View(),
                .font = kArial1125Bold,
                .align = Align::Center,
                .accessible_name = u"Tone time in milliseconds",
-               .accessible_description = u"From 20 to 30000"},
+               .accessible_description = kToneTimeLimits.View()},
     ControlDef{.name = "Command3",
                .kind = Kind::Button,
                .left = 4875,

@@ -1,22 +1,23 @@
 #include "regservice/named_pipe.h"
 
 #include "regservice/wire_format.h"
+#include "runtime/codepage.h"
+#include "runtime/win32.h"
 
 CNamedPipeException::CNamedPipeException(DWORD dwError) : CException(TRUE), m_dwError(dwError) {}
 
 BOOL CNamedPipeException::GetErrorMessage(LPSTR pszError, UINT nMaxError,
                                           PUINT pnHelpContext) const {
   if (pnHelpContext != nullptr) *pnHelpContext = 0;
-  LPSTR text = nullptr;
-  const DWORD length = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM, nullptr, m_dwError,
-      MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  if (length == 0) {
+  // Unlike Tesmar's report lines (ErrorText): inserts expanded, in the system's default language.
+  const std::u16string words = runtime::SystemWords(
+      m_dwError, MAKELANGID(LANG_NEUTRAL, SUBLANG_SYS_DEFAULT), runtime::Inserts::kExpanded);
+  if (words.empty()) {
     if (nMaxError > 0) pszError[0] = '\0';
     return FALSE;
   }
-  lstrcpynA(pszError, text, static_cast<int>(nMaxError));
-  LocalFree(text);
+  // In the ANSI code page, as FormatMessageA gives its text.
+  lstrcpynA(pszError, runtime::ToAnsi(words).c_str(), static_cast<int>(nMaxError));
   return TRUE;
 }
 

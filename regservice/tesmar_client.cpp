@@ -74,8 +74,7 @@ std::optional<std::string> Absolute(const std::string& path) {
 }
 
 std::string SystemText(DWORD code) {
-  const std::u16string words = runtime::SystemWordsTrimmed(code);
-  return words.empty() ? "error " + std::to_string(code) : runtime::ToAnsi(words);
+  return runtime::ToAnsi(runtime::ErrorWords(code));
 }
 
 // The line with every control character but its line ends (LF, CR LF) written as \xNN: what

@@ -40,9 +40,7 @@ bool IsFolder(const std::string& path) {
 std::optional<std::string> MakeFolder(const std::string& path) {
 #if defined(_WIN32)
   if (CreateDirectoryA(path.c_str(), nullptr)) return std::nullopt;
-  const DWORD error = GetLastError();
-  const std::u16string words = SystemWordsTrimmed(error);
-  return words.empty() ? "error " + std::to_string(error) : ToUtf8(words);
+  return ToUtf8(ErrorWords(GetLastError()));
 #else
   // Private to the user, as configuration folders are.
   if (mkdir(path.c_str(), 0700) == 0) return std::nullopt;

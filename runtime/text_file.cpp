@@ -81,7 +81,7 @@ constexpr size_t kReadChunk = 64 * 1024;
 #if defined(_WIN32)
 
 std::string Reason(DWORD error = GetLastError()) {
-  return ErrorText(static_cast<HRESULT>(error));
+  return CodeInWords(static_cast<HRESULT>(error));
 }
 
 // Tries again while the error is one of `transient`: refusals that Windows gives only while

@@ -22,14 +22,22 @@ namespace runtime {
 // what it means ("0x80070005: Access is denied"). The meaning is `words` when given (for a
 // component's own codes, which the system does not know), else the system's text; without
 // either, the number alone.
-std::string ErrorText(HRESULT code, std::string_view words = {});
+std::string CodeInWords(HRESULT code, std::string_view words = {});
+
+// What SystemWords does with a message's inserts (%1 and the like): leaves them as they stand, or
+// expands them. There are no arguments to expand them with, so a message that has inserts then
+// has no words.
+enum class Inserts { kLeft, kExpanded };
 
 // The system's own words for a message number (a Win32 error code) in the given language (0: the
-// user's), as its message table holds them, line end included; empty when it has none. Inserts
-// are left as they stand.
-std::u16string SystemWords(DWORD message_id, DWORD language = 0);
+// user's), as its message table holds them, line end included; empty when it has none. This is
+// the one place that asks the system (FormatMessage) for them.
+std::u16string SystemWords(DWORD message_id, DWORD language = 0, Inserts inserts = Inserts::kLeft);
 
 // The same without the line end and the closing full stop.
 std::u16string SystemWordsTrimmed(DWORD message_id);
+
+// An error code as a message tells it: the system's trimmed words, or "error N" when it has none.
+std::u16string ErrorWords(DWORD code);
 
 }  // namespace runtime

@@ -6,11 +6,12 @@
 
 namespace runtime {
 
-std::u16string SystemWords(DWORD message_id, DWORD language) {
+std::u16string SystemWords(DWORD message_id, DWORD language, Inserts inserts) {
   wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, message_id, language, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM;
+  if (inserts == Inserts::kLeft) flags |= FORMAT_MESSAGE_IGNORE_INSERTS;
+  const DWORD length = FormatMessageW(flags, nullptr, message_id, language,
+                                      reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   if (length == 0) return {};
   std::u16string words(reinterpret_cast<const char16_t*>(text), length);
   LocalFree(text);
@@ -27,7 +28,14 @@ std::u16string SystemWordsTrimmed(DWORD message_id) {
   return words;
 }
 
-std::string ErrorText(HRESULT code, std::string_view words) {
+std::u16string ErrorWords(DWORD code) {
+  const std::u16string words = SystemWordsTrimmed(code);
+  if (!words.empty()) return words;
+  const std::string number = "error " + std::to_string(code);
+  return std::u16string(number.begin(), number.end());
+}
+
+std::string CodeInWords(HRESULT code, std::string_view words) {
   char number[16];
   std::snprintf(number, sizeof number, "0x%08lX", static_cast<unsigned long>(code));
   if (!words.empty()) return number + (": " + std::string(words));

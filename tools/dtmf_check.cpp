@@ -14,7 +14,9 @@ namespace {
 using Complex = std::complex<double>;
 
 constexpr double kPi = 3.14159265358979323846;
-// The low group, then the high one.
+// The low group, then the high one, and the keys they make, as ITU-T Q.23 gives them. Written out
+// here on purpose rather than taken from the dialer's own tables (synth/tone_bank.h,
+// dialer/form1.h): the check measures the dialer against the standard, not against itself.
 constexpr double kNominal[8] = {697, 770, 852, 941, 1209, 1336, 1477, 1633};
 constexpr char kKeys[4][5] = {"123A", "456B", "789C", "*0#D"};
 constexpr double kFullScale = 32768;

@@ -6,11 +6,12 @@
 namespace tools {
 namespace {
 
-// The rules of ITU-T Q.24: tones and pauses of 40 ms at least (lengths are measured to within
-// half a millisecond, so that much shorter still counts as 40), frequencies within 1.5% (beyond
-// 3.5% refused), twist within 8 dB normal and 4 dB reverse. A line loses more of the high group
-// than of the low one, so the low tone louder is the normal twist a receiver takes more of; the
-// high tone louder, as a sender's pre-emphasis leaves it, is the reverse twist.
+// The rules of ITU-T Q.24, which the verdicts quote: tones and pauses of the shortest length at
+// least (lengths are measured to within the slack, so that much shorter still counts), frequencies
+// within the accepted share of their own (beyond the rejected share refused), and twist within its
+// limits. A line loses more of the high group than of the low one, so the low tone louder is the
+// normal twist a receiver takes more of; the high tone louder, as a sender's pre-emphasis leaves
+// it, is the reverse twist.
 constexpr double kShortestMs = 40;
 constexpr double kLengthSlackMs = 0.5;
 constexpr double kAcceptedPct = 1.5;
@@ -102,26 +103,32 @@ std::string DtmfReport::Verdict(Rule rule) const {
   const DtmfTone& w = b.tone;
   switch (rule) {
     case kShort:
-      return Format("too short: %d of %zu tones last under 40 ms (shortest: %s, %.1f ms)", b.count,
-                    tones_, Where(w).c_str(), w.length_ms);
+      return Format("too short: %d of %zu tones last under %g ms (shortest: %s, %.1f ms)", b.count,
+                    tones_, kShortestMs, Where(w).c_str(), w.length_ms);
     case kPause:
-      return Format("pause too short: %d of %zu pauses under 40 ms (shortest: %.1f ms before %s)",
-                    b.count, tones_ - 1, *w.pause_ms, Where(w).c_str());
+      return Format("pause too short: %d of %zu pauses under %g ms (shortest: %.1f ms before %s)",
+                    b.count, tones_ - 1, kShortestMs, *w.pause_ms, Where(w).c_str());
     case kFrequency: {
       const bool low = std::abs(w.low_error_pct) >= std::abs(w.high_error_pct);
       const double hz = low ? w.low_hz : w.high_hz;
       const double pct = low ? w.low_error_pct : w.high_error_pct;
+      const std::string verdict = std::abs(pct) > kRejectedPct
+                                      ? Format("more than %g%%: refused", kRejectedPct)
+                                      : "not sure to be accepted";
       return Format(
-          "frequency off: %d of %zu tones more than 1.5%% off (worst: %s, %.1f Hz for %.0f Hz, "
+          "frequency off: %d of %zu tones more than %g%% off (worst: %s, %.1f Hz for %.0f Hz, "
           "%+.2f%%, %s)",
-          b.count, tones_, Where(w).c_str(), hz, hz / (1 + pct / 100), pct,
-          std::abs(pct) > kRejectedPct ? "more than 3.5%: refused" : "not sure to be accepted");
+          b.count, tones_, kAcceptedPct, Where(w).c_str(), hz, hz / (1 + pct / 100), pct,
+          verdict.c_str());
     }
-    default:
+    default: {
+      const std::string which =
+          w.twist_db < 0
+              ? Format("normal twist, the low tone louder, above %g dB", kNormalTwistDb)
+              : Format("reverse twist, the high tone louder, above %g dB", kReverseTwistDb);
       return Format("twist beyond the limits: %d of %zu tones (worst: %s, twist %+.1f dB, %s)",
-                    b.count, tones_, Where(w).c_str(), w.twist_db,
-                    w.twist_db < 0 ? "normal twist, the low tone louder, above 8 dB"
-                                   : "reverse twist, the high tone louder, above 4 dB");
+                    b.count, tones_, Where(w).c_str(), w.twist_db, which.c_str());
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 #include "runtime/error.h"
@@ -92,8 +93,12 @@ int Play(const tools::RenderOptions& o) {
   // No program folder: no settings are read, so the values set here stay whatever any file
   // holds.
   forms::HeadlessBinding engine("");
-  dialer::Form1 form(engine,
-                     [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
+  audio::VirtualSoundDevice* device = nullptr;
+  dialer::Form1 form(engine, [&](runtime::Dispatcher& d) {
+    auto opened = audio::OpenVirtualDevice(d, engine);
+    device = opened.get();
+    return opened;
+  });
   form.Text2.SetText(runtime::FromUtf8(o.tone_time));
   form.VScroll1.SetValue(o.volume_value);
   form.UserLoad();
@@ -112,7 +117,6 @@ int Play(const tools::RenderOptions& o) {
       form.SendText();
     }
   });
-  audio::VirtualSoundDevice* device = engine.Device();
   engine.RunUntil([&] { return !device->Playing(); }, 1e12);
   for (const std::u16string& message : engine.Messages()) {
     std::fprintf(stderr, "kavrel-render: %s\n", runtime::ToUtf8(message).c_str());
@@ -130,7 +134,7 @@ int Play(const tools::RenderOptions& o) {
 int main(int argc, char** argv) {
   const tools::RenderArgs args = tools::ParseRenderArgs({argv + 1, argv + argc});
   if (args.exit_code == 0) {
-    std::fputs(tools::kRenderUsage, stdout);
+    std::fputs(tools::kRenderUsage.c_str(), stdout);
     return 0;
   }
   if (args.exit_code) return Usage(args.problem);

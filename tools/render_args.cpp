@@ -2,13 +2,14 @@
 
 #include <utility>
 
+#include "dialer/form1_limits.h"
 #include "runtime/error.h"
 #include "runtime/rounding.h"
 #include "runtime/val.h"
 
 namespace tools {
 
-const char* const kRenderUsage =
+const std::string kRenderUsage =
     "usage: kavrel-render bank [--tone-time MS] [SOUND] [-o FILE]\n"
     "       kavrel-render dial STRING [--tone-time MS] [--volume V] [SOUND] [-o FILE]\n"
     "       kavrel-render text TEXT [--tone-time MS] [--volume V] [SOUND] [-o FILE]\n"
@@ -24,8 +25,15 @@ const char* const kRenderUsage =
     "                 JSON document\n"
     "\n"
     "options:\n"
-    "  --tone-time MS tone time in milliseconds (default 40), read like the tone-time box\n"
-    "  --volume V     the volume scroll bar's value, 1 (0 dB) to 5001 (-50 dB); default 10\n"
+    "  --tone-time MS tone time in milliseconds (default " +
+    std::to_string(dialer::kInitialToneTime) +
+    "), read like the tone-time box\n"
+    "  --volume V     the volume scroll bar's value, " +
+    std::to_string(dialer::kLoudestVolume) + " (0 dB) to " +
+    std::to_string(dialer::kQuietestVolume) + " (-" +
+    std::to_string((dialer::kQuietestVolume - dialer::kLoudestVolume) / dialer::kVolumeStepsPerDb) +
+    " dB); default " + std::to_string(dialer::kInitialVolume) +
+    "\n"
     "  --rate HZ      8000, 11025 (default), 16000, 44100 or 48000: other than 11025,\n"
     "                 the dialer's samples resampled (SOUND is --rate and --format)\n"
     "  --format F     pcm16 (default, 16-bit little-endian), mulaw or alaw (G.711, a\n"
@@ -112,14 +120,19 @@ RenderArgs ParseRenderArgs(const std::vector<std::string>& args) {
     return parsed;
   }
   if (o.command != "bank" && !o.input) return bad(o.command + " needs a text to play");
-  // Numbers as the window reads them; beyond 30000 ms the window does not rebuild either.
+  // Numbers as the window reads them; beyond the longest tone time the window does not rebuild
+  // either.
   const std::optional<double> tone_time = Number(o.tone_time);
   if (!tone_time) return bad("tone time " + o.tone_time + " is out of range");
-  if (*tone_time > 30000) return bad("tone time " + o.tone_time + " is above 30000 ms");
+  if (*tone_time > dialer::kLongestToneTime) {
+    return bad("tone time " + o.tone_time + " is above " +
+               std::to_string(dialer::kLongestToneTime) + " ms");
+  }
   o.tone_time_ms = *tone_time;
   const std::optional<double> volume = Number(o.volume);
-  if (!volume || !(*volume >= 1 && *volume <= 5001)) {
-    return bad("volume " + o.volume + " is not in 1..5001");
+  if (!volume || !(*volume >= dialer::kLoudestVolume && *volume <= dialer::kQuietestVolume)) {
+    return bad("volume " + o.volume + " is not in " + std::to_string(dialer::kLoudestVolume) +
+               ".." + std::to_string(dialer::kQuietestVolume));
   }
   o.volume_value = runtime::CInt(*volume);
   const std::optional<int32_t> rate = Rate(o.rate);

@@ -7,17 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "dialer/form1_limits.h"
 #include "tools/sound_format.h"
 
 namespace tools {
 
-extern const char* const kRenderUsage;
+extern const std::string kRenderUsage;
 
+// By default the window's initial tone time and volume.
 struct RenderOptions {
   std::string command;               // bank, dial, text or check
   std::optional<std::string> input;  // the dial string, the text or the file to check
-  std::string tone_time = "40";
-  std::string volume = "10";
+  std::string tone_time = std::to_string(dialer::kInitialToneTime);
+  std::string volume = std::to_string(dialer::kInitialVolume);
   std::string output = "-";
   std::string rate = "11025";
   std::string format = "pcm16";

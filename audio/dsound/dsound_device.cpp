@@ -39,16 +39,16 @@ constexpr DsError kDsErrors[] = {
 };
 
 // "0x88780078: no sound driver is available", or the system's words for a general code.
-std::string DsErrorText(HRESULT hr) {
+std::string DsCodeInWords(HRESULT hr) {
   for (const DsError& e : kDsErrors) {
-    if (e.code == hr) return runtime::ErrorText(hr, e.words);
+    if (e.code == hr) return runtime::CodeInWords(hr, e.words);
   }
-  return runtime::ErrorText(hr);
+  return runtime::CodeInWords(hr);
 }
 
 [[noreturn]] void Fail(HRESULT hr, const std::string& operation) {
   throw runtime::Error(static_cast<int32_t>(hr),
-                       "DirectSound: " + operation + " failed (error " + DsErrorText(hr) + ")");
+                       "DirectSound: " + operation + " failed (error " + DsCodeInWords(hr) + ")");
 }
 
 void Check(HRESULT hr, const char* operation) {
@@ -119,11 +119,7 @@ class DsDevice final : public SoundDevice {
   explicit DsDevice(runtime::Dispatcher& dispatcher) : dispatcher_(dispatcher) {
     IDirectSound8* sound = nullptr;
     const HRESULT hr = DirectSoundCreate8(nullptr, &sound, nullptr);
-    if (FAILED(hr)) {
-      throw runtime::Error(
-          static_cast<int32_t>(hr),
-          "No audio output device could be opened (DirectSound error " + DsErrorText(hr) + ")");
-    }
+    if (FAILED(hr)) RaiseNoDevice("DirectSound", "error " + DsCodeInWords(hr));
     sound_.reset(sound);
     watcher_ = std::thread([this] { Watch(); });
   }

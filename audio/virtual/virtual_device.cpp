@@ -60,4 +60,11 @@ void VirtualSoundDevice::AdvanceTo(int64_t time) {
   }
 }
 
+std::unique_ptr<VirtualSoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher,
+                                                      runtime::ClockDriver& driver) {
+  auto device = std::make_unique<VirtualSoundDevice>(dispatcher);
+  driver.Drive(*device, device->Life());
+  return device;
+}
+
 }  // namespace audio

@@ -1,6 +1,7 @@
 // A sound device that plays in virtual time: nothing happens until the clock is advanced, every
 // sample that reaches the "speaker" is recorded with the volume applied, and each notification is
-// posted at the exact sample at which the play position passes its offset.
+// posted at the exact sample at which the play position passes its offset. Its clock counts
+// samples; a runtime::ClockDriver (the headless window engine) may drive it.
 #pragma once
 
 #include <cstdint>
@@ -10,12 +11,13 @@
 #include "audio/buffer_contract.h"
 #include "audio/device.h"
 #include "audio/loop_mixer.h"
+#include "runtime/virtual_clock.h"
 
 namespace audio {
 
-class VirtualSoundDevice final : public SoundDevice {
+class VirtualSoundDevice final : public SoundDevice, public runtime::VirtualClock {
  public:
-  static constexpr int64_t kNever = LoopMixer::kNever;
+  static_assert(kNever == LoopMixer::kNever);
 
   explicit VirtualSoundDevice(runtime::Dispatcher& dispatcher);
   ~VirtualSoundDevice() override;
@@ -33,7 +35,7 @@ class VirtualSoundDevice final : public SoundDevice {
   // When the next notification of a playing buffer is due (kNever when none).
   int64_t NextNotification() const;
   // Plays up to sample time `time`, posting every notification due on the way.
-  void AdvanceTo(int64_t time);
+  void AdvanceTo(int64_t time) override;
   bool Playing() const { return mixer_.Playing(); }
 
   // Every sample that was played, in order (stretches with nothing playing are not recorded).
@@ -47,6 +49,10 @@ class VirtualSoundDevice final : public SoundDevice {
   std::weak_ptr<const bool> Life() const { return life_; }
 
  private:
+  // The clock's events are the notifications, and it runs while a buffer plays.
+  int64_t NextEvent() const override { return NextNotification(); }
+  bool Running() const override { return Playing(); }
+
   int64_t now_ = 0;
   int32_t cooperative_level_ = 0;
   int buffers_created_ = 0;
@@ -56,5 +62,9 @@ class VirtualSoundDevice final : public SoundDevice {
   LossReport loss_;
   std::shared_ptr<const bool> life_ = std::make_shared<const bool>(true);
 };
+
+// A virtual device that `driver` drives from now on: a window's sound opener in virtual time.
+std::unique_ptr<VirtualSoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher,
+                                                      runtime::ClockDriver& driver);
 
 }  // namespace audio

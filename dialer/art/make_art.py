@@ -9,14 +9,28 @@ committed PNG files can be checked against it (run it and `git diff --exit-code`
 """
 import math
 import os
+import re
 import struct
 import sys
 import zlib
 
-# The eight tone frequencies of the keypad: rows, then columns.
-ROW_HZ = (697, 770, 852, 941)
-COL_HZ = (1209, 1336, 1477, 1633)
-KEYS = ("123A", "456B", "789C", "*0#D")
+SOURCES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+
+
+def cxx_list(path, name):
+    """The items of the braced list that initializes constant `name` in the C++ header `path`
+    (below the source folder): the picture shows the program's own tables, not copies of them."""
+    with open(os.path.join(SOURCES, path), encoding="utf-8") as f:
+        found = re.search(name + r"(?:\[\])?\s*=\s*\{([^}]*)\}", f.read())
+    return [item.strip() for item in found.group(1).split(",") if item.strip()]
+
+
+# The eight tone frequencies of the keypad, rows and columns, and the keys' captions row by row:
+# a key's caption is the first character that presses it.
+ROW_HZ = tuple(int(f) for f in cxx_list("synth/tone_bank.h", "RowFreq"))
+COL_HZ = tuple(int(f) for f in cxx_list("synth/tone_bank.h", "ColFreq"))
+CAPTIONS = "".join(chars.lstrip("u\"")[0] for chars in cxx_list("dialer/form1.h", "kKeyChars"))
+KEYS = tuple(CAPTIONS[row:row + 4] for row in range(0, 16, 4))
 
 # 5 x 7 glyphs of the key captions, one string per row, '#' = ink.
 GLYPHS = {

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "audio/output.h"
+#include "dialer/form1.h"
 #include "runtime/error.h"
 #include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
@@ -48,13 +49,13 @@
 
 namespace {
 
-constexpr std::string_view kKeypad = "123A456B789C*0#D";
 // play's status when the device heard a half again: the window thread missed the 30 ms lead.
 constexpr int kLate = 3;
 
 int Usage() {
-  std::cerr << "usage: stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll 1..5001]"
-               " [--keys KEYS] --expected FILE\n"
+  std::cerr << "usage: stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll "
+            << dialer::kLoudestVolume << ".." << dialer::kQuietestVolume
+            << "] [--keys KEYS] --expected FILE\n"
                "       stream_check verify EXPECTED RECORDING.wav\n"
                "       stream_check contract [DEVICE OPTIONS]\n"
                "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
@@ -94,15 +95,17 @@ int Play(int argc, char** argv) {
   testsupport::DeviceChoice choice;
   if (!choice.Parse(argc, argv)) return Usage();
   float tone_time = 40;
-  int16_t scroll = 1;
-  std::string keys = "123A456B789C*0#D";
+  int16_t scroll = dialer::kLoudestVolume;
+  std::string keys;  // by default every key, in the keypad's order
+  for (std::u16string_view chars : dialer::kKeyChars) keys += static_cast<char>(chars[0]);
   std::string expected_path;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
     if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
     } else if (flag == "--scroll") {
-      scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), 1, 5001));
+      scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), int{dialer::kLoudestVolume},
+                                               int{dialer::kQuietestVolume}));
     } else if (flag == "--keys") {
       keys = argv[i + 1];
     } else if (flag == "--expected") {
@@ -114,8 +117,8 @@ int Play(int argc, char** argv) {
   if (expected_path.empty() || keys.empty() || argc % 2 != 0) return Usage();
   std::vector<int16_t> tones;
   for (char k : keys) {
-    const size_t index = kKeypad.find(k);
-    if (index == std::string_view::npos) {
+    const int16_t index = dialer::DialKeyIndex(static_cast<char16_t>(k));
+    if (index < 0) {
       std::cerr << "stream_check: '" << k << "' is not a key of the keypad\n";
       return 2;
     }

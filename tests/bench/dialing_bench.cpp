@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 
@@ -11,8 +12,8 @@ namespace {
 
 struct Window {
   forms::HeadlessBinding engine{""};  // no settings: the window's initial values
-  dialer::Form1 form{engine,
-                     [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }};
+  dialer::Form1 form{
+      engine, [this](runtime::Dispatcher& d) { return audio::OpenVirtualDevice(d, engine); }};
   Window() { form.UserLoad(); }
 };
 

@@ -60,7 +60,7 @@ double ResidentMb() {
 }
 
 std::string Digit(int16_t key) {
-  return std::string(1, static_cast<char>(dialer::kKeypad[static_cast<size_t>(key)]));
+  return std::string(1, static_cast<char>(dialer::kKeyChars[key][0]));
 }
 
 // What the window plays for a text: two keys per character, the halves of its ANSI code.

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <vector>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 #include "synth/slope_filter.h"
@@ -96,8 +97,8 @@ void PrintRatios() {
 // virtual device. The value alternates between 30000 and 29999 ms.
 void PrintWindowRebuild() {
   forms::HeadlessBinding engine("");  // no settings: the window's initial values
-  dialer::Form1 form(engine,
-                     [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
+  dialer::Form1 form(
+      engine, [&engine](runtime::Dispatcher& d) { return audio::OpenVirtualDevice(d, engine); });
   form.UserLoad();
   std::vector<double> ms;
   std::vector<double> cpu_ms;  // of both threads: what the rebuild costs on a busy machine

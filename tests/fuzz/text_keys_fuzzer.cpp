@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 #include "runtime/codepage.h"
@@ -25,7 +26,8 @@ struct Window {
       : folder(std::filesystem::temp_directory_path() /
                ("text_keys_fuzzer-" + std::to_string(getpid()))),
         engine((std::filesystem::create_directories(folder), folder.string())),
-        form(engine, [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }) {
+        form(engine,
+             [this](runtime::Dispatcher& d) { return audio::OpenVirtualDevice(d, engine); }) {
     form.UserLoad();
     Check(form.Output.OutputReady(), "the window has its sound output");
   }
@@ -37,9 +39,9 @@ struct Window {
 };
 
 int16_t KeyOf(char16_t caption) {
-  const size_t at = dialer::kKeypad.find(caption);
-  Check(at != std::u16string_view::npos, "the title echoes keypad captions");
-  return static_cast<int16_t>(at);
+  const int16_t key = dialer::DialKeyIndex(caption);
+  Check(key >= 0 && dialer::kKeyChars[key][0] == caption, "the title echoes keypad captions");
+  return key;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// Keys typed on the dialer and the keypad key each presses (its index in dialer::kKeypad, -1 for
+// Keys typed on the dialer and the keypad key each presses (its index in dialer::kKeyChars, -1 for
 // none), run on the headless engine and on every binding.
 #pragma once
 

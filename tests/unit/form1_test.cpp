@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "audio/virtual/virtual_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/headless/headless.h"
 #include "runtime/error.h"
@@ -69,7 +70,7 @@ class Dialer {
   fs::path user_file() const { return dir_ / "config" / "kavrel" / "Sindrat.ini"; }
   ~Dialer() { fs::remove_all(dir_); }
 
-  audio::VirtualSoundDevice& device() { return *engine.Device(); }
+  audio::VirtualSoundDevice& device() { return *device_; }
   const std::vector<int16_t>& played() { return device().Recording(); }
   void RunSamples(int64_t n) { engine.RunFor(n * kSampleMs); }
   void Press(int index) { form.Command2[index].UserMouseDown(1, 0, 0, 0, false); }
@@ -91,6 +92,7 @@ class Dialer {
   Form1 form;
   bool unplugged = false;  // the sound device cannot be opened (from the start, without sound)
   int opens = 0;           // calls of the device factory
+  audio::VirtualSoundDevice* device_ = nullptr;  // the latest one it opened
 
  private:
   static fs::path MakeDir() {
@@ -107,7 +109,9 @@ class Dialer {
         throw runtime::Error(runtime::kDeviceUnavailable,
                              "No audio output device could be opened: unplugged");
       }
-      return engine.OpenVirtualDevice(d);
+      auto device = audio::OpenVirtualDevice(d, engine);
+      device_ = device.get();
+      return device;
     };
   }
 };

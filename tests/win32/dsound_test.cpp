@@ -140,12 +140,15 @@ TEST_F(DirectSoundTest, RefusesEveryBreachOfTheBufferContract) {
 TEST(NoSoundServer, OpeningFailsWithAPlainMessageAndTheErrorInWords) {
   MainThread main;
   std::string message;
+  int32_t number = 0;
   try {
     audio::OpenDirectSound(main);
   } catch (const runtime::Error& e) {
     message = e.description();
+    number = e.number();
   }
-  const std::string prefix = "No audio output device could be opened (DirectSound error 0x";
+  EXPECT_EQ(number, runtime::kDeviceUnavailable) << "as every device's";
+  const std::string prefix = "No audio output device could be opened: DirectSound: error 0x";
   EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
   // The number is followed by what it means.
   EXPECT_TRUE(message.compare(prefix.size() + 8, 2, ": ") == 0 &&

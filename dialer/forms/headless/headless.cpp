@@ -8,13 +8,10 @@ namespace forms {
 
 HeadlessBinding::HeadlessBinding(std::string program_folder) : folder_(std::move(program_folder)) {}
 
-std::unique_ptr<audio::SoundDevice> HeadlessBinding::OpenVirtualDevice(
-    runtime::Dispatcher& dispatcher) {
-  auto device = std::make_unique<audio::VirtualSoundDevice>(dispatcher);
-  device_ = device.get();
-  device_life_ = device->Life();
-  device_->AdvanceTo(now_ / kTicksPerSample);
-  return device;
+void HeadlessBinding::Drive(runtime::VirtualClock& clock, std::weak_ptr<const bool> life) {
+  clock_ = &clock;
+  clock_life_ = std::move(life);
+  clock.AdvanceTo(now_ / kTicksPerSample);
 }
 
 void HeadlessBinding::ArmTimer(Timer& timer) {
@@ -26,7 +23,7 @@ void HeadlessBinding::DisarmTimer(Timer& timer) {
 }
 
 bool HeadlessBinding::Idle() const {
-  return posted_.empty() && timers_.empty() && !(Device() && Device()->Playing());
+  return posted_.empty() && timers_.empty() && !(Clock() && Clock()->Running());
 }
 
 bool HeadlessBinding::Step(int64_t limit) {
@@ -51,16 +48,16 @@ bool HeadlessBinding::Step(int64_t limit) {
       due_timer = timer;
     }
   }
-  int64_t note = kNever;
-  audio::VirtualSoundDevice* device = Device();
-  if (device) {
-    const int64_t sample = device->NextNotification();
-    if (sample != audio::VirtualSoundDevice::kNever) note = sample * kTicksPerSample;
+  int64_t event = kNever;
+  runtime::VirtualClock* clock = Clock();
+  if (clock) {
+    const int64_t sample = clock->NextEvent();
+    if (sample != runtime::VirtualClock::kNever) event = sample * kTicksPerSample;
   }
-  const int64_t next = std::min({due.first, note, limit});
-  if (device) device->AdvanceTo(next / kTicksPerSample);
+  const int64_t next = std::min({due.first, event, limit});
+  if (clock) clock->AdvanceTo(next / kTicksPerSample);
   now_ = std::max(now_, next);
-  if (!posted_.empty()) return true;  // a notification came due
+  if (!posted_.empty()) return true;  // an event of the clock came due
   if (due_timer && due.first <= now_) {
     timers_[due_timer].first += static_cast<int64_t>(due_timer->Interval()) * kTicksPerMs;
     due_timer->UserTick();

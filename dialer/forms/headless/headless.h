@@ -1,6 +1,7 @@
-// The form engine without a screen, in virtual time: timers, posted calls and the virtual sound
-// device advance together through one ordered queue, so a test can press a key, advance 130 ms
-// and know exactly which samples played and when each caption changed. No threads, no real time.
+// The form engine without a screen, in virtual time: timers, posted calls and a virtual clock (the
+// virtual sound device's) advance together through one ordered queue, so a test can press a key,
+// advance 130 ms and know exactly which samples played and when each caption changed. No threads,
+// no real time.
 #pragma once
 
 #include <cstdint>
@@ -12,25 +13,24 @@
 #include <utility>
 #include <vector>
 
-#include "audio/virtual/virtual_device.h"
 #include "dialer/forms/form.h"
+#include "runtime/virtual_clock.h"
 #include "synth/sample_rate.h"
 
 namespace forms {
 
-class HeadlessBinding final : public Binding {
+class HeadlessBinding final : public Binding, public runtime::ClockDriver {
  public:
-  // A millisecond and a sample are both whole numbers of ticks: a sample is 1000, a millisecond
-  // as many as the samples a second holds.
+  // A millisecond and a step of the clock, a sample, are both whole numbers of ticks: a sample is
+  // 1000, a millisecond as many as the samples a second holds.
   static constexpr int64_t kTicksPerSample = 1000;
   static constexpr int64_t kTicksPerMs = synth::kSampleRate;
 
   explicit HeadlessBinding(std::string program_folder);
 
-  // Opens the virtual device (as a form's sound opener); the binding keeps a view of it to drive
-  // its clock, for as long as it lives.
-  std::unique_ptr<audio::SoundDevice> OpenVirtualDevice(runtime::Dispatcher& dispatcher);
-  audio::VirtualSoundDevice* Device() const { return device_life_.expired() ? nullptr : device_; }
+  // Drives the clock of the sound device a form opened, which counts samples; a device opened
+  // later takes its place.
+  void Drive(runtime::VirtualClock& clock, std::weak_ptr<const bool> life) override;
 
   double NowMs() const { return static_cast<double>(now_) / kTicksPerMs; }
   void RunFor(double ms);
@@ -69,13 +69,16 @@ class HeadlessBinding final : public Binding {
   void Post(std::function<void()> call) override { posted_.push_back(std::move(call)); }
 
  private:
-  // Runs one step towards `limit`: queued calls first, then the earliest of timer and
-  // notification. Returns false once nothing is left before `limit`.
+  // Runs one step towards `limit`: queued calls first, then the earliest of timer and the clock's
+  // event. Returns false once nothing is left before `limit`.
   bool Step(int64_t limit);
 
+  // The clock driven, while its life lasts.
+  runtime::VirtualClock* Clock() const { return clock_life_.expired() ? nullptr : clock_; }
+
   std::string folder_;
-  audio::VirtualSoundDevice* device_ = nullptr;
-  std::weak_ptr<const bool> device_life_;
+  runtime::VirtualClock* clock_ = nullptr;
+  std::weak_ptr<const bool> clock_life_;
   int64_t now_ = 0;
   std::deque<std::function<void()>> idle_;
   std::deque<std::function<void()>> posted_;

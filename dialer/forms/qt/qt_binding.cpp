@@ -17,22 +17,19 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
-#include <QSocketNotifier>
 #include <QStyleFactory>
 #include <QTextOption>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
-#include <csignal>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
 
-#include <sys/socket.h>
-#include <unistd.h>
-
+#include "dialer/forms/qt/qt_input.h"
+#include "dialer/forms/qt/termination_signals.h"
 #include "runtime/codepage.h"
 
 namespace forms::qt {
@@ -102,16 +99,6 @@ class LineWidget final : public QWidget {
   QPoint from_, to_;
 };
 
-// The signal handler's way to the window's thread: it writes a byte into one end, and the window's
-// thread reads the other.
-int signal_pipe[2] = {-1, -1};
-constexpr int kTerminationSignals[] = {SIGTERM, SIGINT, SIGHUP};
-
-void OnTerminationSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const ssize_t written = write(signal_pipe[0], &byte, 1);
-}
-
 class FormWindow final : public QWidget {
  public:
   explicit FormWindow(Form& form) : form_(form) {}
@@ -126,99 +113,7 @@ class FormWindow final : public QWidget {
   Form& form_;
 };
 
-// The same number at a key's press and at its release, whatever the modifiers did in between:
-// the window system's key code, or Qt's key where there is none (synthesized events).
-int KeyIdentity(const QKeyEvent& key) {
-  return key.nativeScanCode() != 0 ? static_cast<int>(key.nativeScanCode()) : key.key();
-}
-
-// The character the keyboard layout made of a key; Enter on either pad as a carriage return.
-char16_t TypedCharacter(const QKeyEvent& key) {
-  if (key.key() == Qt::Key_Return || key.key() == Qt::Key_Enter) return u'\r';
-  const QString text = key.text();
-  return text.size() == 1 ? static_cast<char16_t>(text[0].unicode()) : char16_t{0};
-}
-
-}  // namespace
-
-int16_t VirtualKeyCode(int qt_key, Qt::KeyboardModifiers modifiers) {
-  if (modifiers & Qt::KeypadModifier) {
-    if (qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) {
-      return static_cast<int16_t>(0x60 + (qt_key - Qt::Key_0));
-    }
-    switch (qt_key) {
-      case Qt::Key_Asterisk:
-        return 0x6A;
-      case Qt::Key_Plus:
-        return 0x6B;
-      case Qt::Key_Minus:
-        return 0x6D;
-      case Qt::Key_Period:
-      case Qt::Key_Comma:
-        return 0x6E;
-      case Qt::Key_Slash:
-        return 0x6F;
-      default:
-        break;
-    }
-  }
-  if ((qt_key >= Qt::Key_0 && qt_key <= Qt::Key_9) ||
-      (qt_key >= Qt::Key_A && qt_key <= Qt::Key_Z)) {
-    return static_cast<int16_t>(qt_key);  // Qt uses the same ASCII codes for these keys
-  }
-  if (qt_key >= Qt::Key_F1 && qt_key <= Qt::Key_F24) {
-    return static_cast<int16_t>(0x70 + (qt_key - Qt::Key_F1));
-  }
-  // Shifted and punctuation keys give the code of their key on a US keyboard.
-  static constexpr std::pair<int, int16_t> kKeys[] = {
-      {Qt::Key_Return, 13},       {Qt::Key_Enter, 13},         {Qt::Key_Backspace, 8},
-      {Qt::Key_Tab, 9},           {Qt::Key_Backtab, 9},        {Qt::Key_Escape, 27},
-      {Qt::Key_Space, 32},        {Qt::Key_PageUp, 33},        {Qt::Key_PageDown, 34},
-      {Qt::Key_End, 35},          {Qt::Key_Home, 36},          {Qt::Key_Left, 37},
-      {Qt::Key_Up, 38},           {Qt::Key_Right, 39},         {Qt::Key_Down, 40},
-      {Qt::Key_Print, 44},        {Qt::Key_Insert, 45},        {Qt::Key_Delete, 46},
-      {Qt::Key_Shift, 16},        {Qt::Key_Control, 17},       {Qt::Key_Alt, 18},
-      {Qt::Key_Pause, 19},        {Qt::Key_CapsLock, 20},      {Qt::Key_Meta, 91},
-      {Qt::Key_Menu, 93},         {Qt::Key_NumLock, 144},      {Qt::Key_ScrollLock, 145},
-      {Qt::Key_ParenRight, 48},   {Qt::Key_Exclam, 49},        {Qt::Key_At, 50},
-      {Qt::Key_NumberSign, 51},   {Qt::Key_Dollar, 52},        {Qt::Key_Percent, 53},
-      {Qt::Key_AsciiCircum, 54},  {Qt::Key_Ampersand, 55},     {Qt::Key_Asterisk, 56},
-      {Qt::Key_ParenLeft, 57},    {Qt::Key_Semicolon, 186},    {Qt::Key_Colon, 186},
-      {Qt::Key_Equal, 187},       {Qt::Key_Plus, 187},         {Qt::Key_Comma, 188},
-      {Qt::Key_Less, 188},        {Qt::Key_Minus, 189},        {Qt::Key_Underscore, 189},
-      {Qt::Key_Period, 190},      {Qt::Key_Greater, 190},      {Qt::Key_Slash, 191},
-      {Qt::Key_Question, 191},    {Qt::Key_QuoteLeft, 192},    {Qt::Key_AsciiTilde, 192},
-      {Qt::Key_BracketLeft, 219}, {Qt::Key_BraceLeft, 219},    {Qt::Key_Backslash, 220},
-      {Qt::Key_Bar, 220},         {Qt::Key_BracketRight, 221}, {Qt::Key_BraceRight, 221},
-      {Qt::Key_Apostrophe, 222},  {Qt::Key_QuoteDbl, 222},
-  };
-  for (const auto& [key, code] : kKeys) {
-    if (key == qt_key) return code;
-  }
-  return 0;
-}
-
-int16_t ShiftState(Qt::KeyboardModifiers modifiers) {
-  int16_t state = 0;
-  if (modifiers & Qt::ShiftModifier) state |= 1;
-  if (modifiers & Qt::ControlModifier) state |= 2;
-  if (modifiers & Qt::AltModifier) state |= 4;
-  return state;
-}
-
-int16_t MouseButtonCode(Qt::MouseButton button) {
-  switch (button) {
-    case Qt::LeftButton:
-      return 1;
-    case Qt::RightButton:
-      return 2;
-    case Qt::MiddleButton:
-      return 4;
-    default:
-      return 0;
-  }
-}
-
+// Multi-line text as the model holds it (lines end in CR LF) and as the widget holds it (LF).
 std::u16string ToModelText(const QString& widget_text) {
   std::u16string text;
   text.reserve(static_cast<size_t>(widget_text.size()));
@@ -240,21 +135,15 @@ QString ToWidgetText(const std::u16string& model_text) {
   return text;
 }
 
-QtBinding::QtBinding() = default;
+}  // namespace
+
+QtBinding::QtBinding() : repeats_(std::make_unique<KeyRepeats>()) {}
 
 QtBinding::~QtBinding() {
   // The widgets must not call back into the binding while it is being taken apart.
   for (auto& [object, control] : controls_) const_cast<QObject*>(object)->removeEventFilter(this);
   if (window_) window_->removeEventFilter(this);
-  if (stop_requests_) {
-    // A signal from now on ends the process as it would have without the window.
-    for (int signal : kTerminationSignals) std::signal(signal, SIG_DFL);
-    stop_requests_.reset();
-    for (int& end : signal_pipe) {
-      close(end);
-      end = -1;
-    }
-  }
+  signals_.reset();
 }
 
 void QtBinding::Build(Form& form) {
@@ -464,16 +353,9 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
   switch (event->type()) {
     case QEvent::KeyPress: {
       auto* key = static_cast<QKeyEvent*>(event);
-      // X repeats a held key as a release and a press, each stamped with the time it is made;
-      // Qt marks them as a repeat only when the press had come in with the release, and of the
-      // same millisecond. A finger cannot let a key go and press it again within 5 ms. Events
-      // made without the window system carry no time.
-      const bool repeat = key->isAutoRepeat() ||
-                          (key->timestamp() != 0 && last_release_.first == KeyIdentity(*key) &&
-                           key->timestamp() - last_release_.second <= 5);
-      return form_->UserKeyDown(&control, KeyIdentity(*key),
-                                VirtualKeyCode(key->key(), key->modifiers()),
-                                ShiftState(key->modifiers()), TypedCharacter(*key), repeat);
+      return form_->UserKeyDown(&control, KeyIdentity(*key), KeyCode(key->key(), key->modifiers()),
+                                ShiftState(key->modifiers()), TypedCharacter(*key),
+                                repeats_->IsRepeat(*key));
     }
     case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick:
@@ -484,11 +366,11 @@ bool QtBinding::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::KeyRelease: {
       // An auto-repeating key reports one release, when it is let go.
       auto* key = static_cast<QKeyEvent*>(event);
-      if (!key->isAutoRepeat()) last_release_ = {KeyIdentity(*key), key->timestamp()};
+      repeats_->Released(*key);
       if (!key->isAutoRepeat() && form_->UserKeyUp(KeyIdentity(*key))) return true;
       auto* box = dynamic_cast<TextBox*>(&control);
       if (box && !key->isAutoRepeat()) {
-        box->UserKeyUp(VirtualKeyCode(key->key(), key->modifiers()), ShiftState(key->modifiers()));
+        box->UserKeyUp(KeyCode(key->key(), key->modifiers()), ShiftState(key->modifiers()));
       }
       break;
     }
@@ -626,20 +508,7 @@ void QtBinding::Post(std::function<void()> call) {
 }
 
 void QtBinding::CloseOnTerminationSignals() {
-  if (stop_requests_ || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signal_pipe) != 0) {
-    return;
-  }
-  stop_requests_ = std::make_unique<QSocketNotifier>(signal_pipe[1], QSocketNotifier::Read);
-  connect(stop_requests_.get(), &QSocketNotifier::activated, this, [this] {
-    char byte;
-    [[maybe_unused]] const ssize_t got = read(signal_pipe[1], &byte, 1);
-    EndOnSignal();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnTerminationSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  for (int signal : kTerminationSignals) sigaction(signal, &action, nullptr);
+  if (!signals_) signals_ = std::make_unique<TerminationSignals>(*this, [this] { EndOnSignal(); });
 }
 
 void QtBinding::EndOnSignal() {

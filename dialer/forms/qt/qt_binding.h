@@ -5,35 +5,22 @@
 #pragma once
 
 #include <QObject>
-#include <QString>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 #include "dialer/forms/form.h"
 
 class QDialog;
 class QMouseEvent;
-class QSocketNotifier;
 class QTimer;
 class QWidget;
 
 namespace forms::qt {
 
-// The Windows virtual-key code of a Qt key (what the engine's key events carry: Enter is 13), or
-// 0 for a key without one.
-int16_t VirtualKeyCode(int qt_key, Qt::KeyboardModifiers modifiers);
-// Shift 1, Ctrl 2, Alt 4.
-int16_t ShiftState(Qt::KeyboardModifiers modifiers);
-// Mouse button as the MouseDown event gives it: left 1, right 2, middle 4.
-int16_t MouseButtonCode(Qt::MouseButton button);
-
-// Multi-line text as the model holds it (lines end in CR LF) and as the widget holds it (LF).
-std::u16string ToModelText(const QString& widget_text);
-QString ToWidgetText(const std::u16string& model_text);
+class KeyRepeats;
+class TerminationSignals;
 
 class QtBinding final : public QObject, public Binding {
  public:
@@ -84,13 +71,12 @@ class QtBinding final : public QObject, public Binding {
   std::unordered_map<const Timer*, QTimer*> timers_;
   void EndOnSignal();
 
-  std::unique_ptr<QSocketNotifier> stop_requests_;
+  std::unique_ptr<TerminationSignals> signals_;
   std::vector<QDialog*> open_boxes_;
   bool running_ = false;  // inside Run's event loop
   bool ending_ = false;   // a termination signal came
   bool told_on_stderr_ = false;
-  // The latest key release: the key and its time stamp.
-  std::pair<int, quint64> last_release_{0, 0};
+  std::unique_ptr<KeyRepeats> repeats_;
 };
 
 }  // namespace forms::qt

@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <deque>
 #include <functional>
-#include <map>
-#include <mutex>
-#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "dialer/forms/keys.h"
+#include "dialer/forms/win32/call_queue.h"
+#include "dialer/forms/win32/painting.h"
 #include "runtime/error.h"
 #include "runtime/win32.h"
 // After runtime/win32.h, which they build on.
@@ -41,8 +40,14 @@ std::u16string TextOf(HWND hwnd) {
   return text;
 }
 
-COLORREF Color(const Rgb& c) {
-  return RGB(c.r, c.g, c.b);
+// A key message's virtual-key code as the key events carry it: forms::Key names the system's own
+// codes.
+static_assert(Code(Key::Return) == VK_RETURN && Code(Key::Escape) == VK_ESCAPE &&
+              Code(Key::Digit0) == '0' && Code(Key::A) == 'A' && Code(Key::Pad0) == VK_NUMPAD0 &&
+              Code(Key::F1) == VK_F1 && Code(Key::Semicolon) == VK_OEM_1 &&
+              Code(Key::Apostrophe) == VK_OEM_7);
+int16_t KeyCode(WPARAM virtual_key) {
+  return static_cast<int16_t>(virtual_key);
 }
 
 // Shift 1, Ctrl 2, Alt 4, as the key and mouse events give them.
@@ -94,53 +99,11 @@ Twips FromCorner(HWND hwnd, LPARAM lp) {
           static_cast<float>((at.y - outer.top) * kTwipsPerPixel)};
 }
 
-// Calls waiting for the window's thread. The queue owns them and each posted message only says
-// that the next one is due: DestroyWindow flushes the messages posted to the window, and the
-// calls of messages flushed so are freed with the queue, not lost with their message.
-class CallQueue {
- public:
-  // From any thread: queues `call` to run on `target`'s thread, between its other messages; false
-  // (and the call dropped) when there is no window or its queue takes no more.
-  bool Post(HWND target, std::function<void()> call) {
-    if (target == nullptr) return false;
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
-    // Posted under the lock, so that the messages come in the order of the calls; PostMessage
-    // never waits for the receiving thread.
-    if (PostMessageW(target, kCallMessage, 0, 0)) return true;
-    calls_.pop_back();
-    return false;
-  }
-
-  // On the window's thread, for one message: runs the oldest call.
-  void RunNext() {
-    std::function<void()> call;
-    {
-      std::lock_guard lock(mutex_);
-      if (calls_.empty()) return;
-      call = std::move(calls_.front());
-      calls_.pop_front();
-    }
-    call();
-  }
-
-  // Drops the calls still waiting; they are freed outside the lock.
-  void Clear() {
-    std::deque<std::function<void()>> dropped;
-    std::lock_guard lock(mutex_);
-    dropped.swap(calls_);
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<std::function<void()>> calls_;
-};
-
 [[noreturn]] void WindowFailure(const char* what) {
   const DWORD error = GetLastError();
   throw runtime::Error(static_cast<int32_t>(error),
                        std::string("The window could not be created (") + what +
-                           " failed: " + runtime::ErrorText(static_cast<HRESULT>(error)) + ")");
+                           " failed: " + runtime::CodeInWords(static_cast<HRESULT>(error)) + ")");
 }
 
 // A control's window.
@@ -156,33 +119,6 @@ struct Child {
   HWND name = nullptr;
 };
 
-// Fonts, brushes and pictures the window's controls use, released with the window.
-struct Resources {
-  std::map<std::tuple<std::string_view, double, bool, bool>, HFONT> fonts;
-  std::vector<HGDIOBJ> objects;
-
-  Resources() = default;
-  Resources(const Resources&) = delete;
-  Resources& operator=(const Resources&) = delete;
-  ~Resources() {
-    for (auto& [key, font] : fonts) DeleteObject(font);
-    for (HGDIOBJ object : objects) DeleteObject(object);
-  }
-
-  HFONT FontFor(const Font& def) {
-    const auto key = std::make_tuple(def.face, def.points, def.bold, def.underline);
-    if (auto it = fonts.find(key); it != fonts.end()) return it->second;
-    const std::wstring face(def.face.begin(), def.face.end());
-    HFONT font =
-        CreateFontW(FontHeight(def.points), 0, 0, 0, def.bold ? FW_BOLD : FW_NORMAL, FALSE,
-                    def.underline ? TRUE : FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
-                    CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_SWISS, face.c_str());
-    if (font == nullptr) WindowFailure("CreateFont");
-    fonts.emplace(key, font);
-    return font;
-  }
-};
-
 }  // namespace
 
 std::string FolderOf(const std::string& module_path) {
@@ -192,10 +128,6 @@ std::string FolderOf(const std::string& module_path) {
   // A drive's root keeps its separator: "C:" alone would name the drive's current folder.
   if (folder.empty() || (folder.size() == 2 && folder[1] == ':')) folder += '\\';
   return folder;
-}
-
-int FontHeight(double points) {
-  return -FontPixels(points);
 }
 
 struct Win32Binding::Impl {
@@ -219,7 +151,6 @@ struct Win32Binding::Impl {
   bool OfferKey(const MSG& msg);
   void OnScroll(Child& child, unsigned code, unsigned position);
   LRESULT OnColor(UINT msg, HDC dc, HWND hwnd);
-  void Paint();
   void MoveFocus(bool backwards);
   // Gives the focus back to the control that had it, or to the first tab stop.
   void RestoreFocus();
@@ -235,10 +166,10 @@ struct Win32Binding::Impl {
   std::unordered_map<const Control*, Child*> by_control;
   std::unordered_map<HWND, Child*> by_window;
   std::vector<Timer*> timers;
-  Resources resources;
+  GdiObjects gdi;
   // Where calls posted from any thread go; null once the window is going.
   std::atomic<HWND> post_target{nullptr};
-  CallQueue calls;
+  CallQueue calls{kCallMessage};
   HWND focus = nullptr;  // the child that had the focus when the window was last deactivated
 };
 
@@ -411,11 +342,13 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
   child->name = label;
 
   if (!def.font.face.empty()) {
-    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(resources.FontFor(def.font)), FALSE);
+    HFONT font = gdi.FontFor(def.font);
+    if (font == nullptr) WindowFailure("CreateFont");
+    SendMessageW(hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   }
   if (def.has_back) {
     child->back = CreateSolidBrush(Color(def.back));
-    resources.objects.push_back(child->back);
+    gdi.Keep(child->back);
   }
   switch (def.kind) {
     case Kind::TextBox:
@@ -436,7 +369,7 @@ void Win32Binding::Impl::MakeChild(Control& control, int id) {
       const std::wstring name(def.artwork.begin(), def.artwork.end());
       HANDLE picture = LoadImageW(instance, name.c_str(), IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR);
       if (picture == nullptr) WindowFailure("LoadImage");
-      resources.objects.push_back(picture);
+      gdi.Keep(picture);
       SendMessageW(hwnd, STM_SETIMAGE, IMAGE_BITMAP, reinterpret_cast<LPARAM>(picture));
       // The control fits itself to the picture; the layout's size is what counts.
       SetWindowPos(hwnd, nullptr, 0, 0, Px(def.width), Px(def.height),
@@ -509,9 +442,9 @@ bool Win32Binding::Impl::OfferKey(const MSG& msg) {
   const bool has_char = PeekMessageW(&typed, msg.hwnd, WM_CHAR, WM_CHAR, PM_REMOVE) != FALSE;
   // Bit 30: the key was already down, so this is a repeat.
   const bool repeat = (msg.lParam & (LPARAM{1} << 30)) != 0;
-  if (form->UserKeyDown(child->control, static_cast<int>(msg.wParam),
-                        static_cast<int16_t>(msg.wParam), ShiftNow(),
-                        has_char ? static_cast<char16_t>(typed.wParam) : u'\0', repeat)) {
+  if (form->UserKeyDown(child->control, static_cast<int>(msg.wParam), KeyCode(msg.wParam),
+                        ShiftNow(), has_char ? static_cast<char16_t>(typed.wParam) : u'\0',
+                        repeat)) {
     return true;
   }
   // Tab and Enter make no character as the window's keyboard interface handles them; other keys
@@ -574,7 +507,7 @@ LRESULT Win32Binding::Impl::OnMessage(UINT msg, WPARAM wp, LPARAM lp) {
       if (wp >= 1 && wp <= timers.size()) timers[wp - 1]->UserTick();
       return 0;
     case WM_PAINT:
-      Paint();
+      PaintLines(window, *form);
       return 0;
     case WM_ACTIVATE: {
       // The focus leaves with the window and comes back to the same control, unless a click
@@ -659,7 +592,7 @@ LRESULT Win32Binding::Impl::OnChildMessage(Child& child, UINT msg, WPARAM wp, LP
         case WM_KEYUP:
         case WM_SYSKEYUP: {
           const LRESULT result = pass();
-          box->UserKeyUp(static_cast<int16_t>(wp), ShiftNow());
+          box->UserKeyUp(KeyCode(wp), ShiftNow());
           return result;
         }
         case WM_SETCURSOR:
@@ -716,35 +649,11 @@ void Win32Binding::Impl::OnScroll(Child& child, unsigned code, unsigned position
 }
 
 LRESULT Win32Binding::Impl::OnColor(UINT msg, HDC dc, HWND hwnd) {
-  LRESULT brush =
+  const LRESULT standard =
       DefWindowProcW(window, msg, reinterpret_cast<WPARAM>(dc), reinterpret_cast<LPARAM>(hwnd));
   const Child* child = Find(hwnd);
-  if (child == nullptr) return brush;
-  const ControlDef& def = child->control->def();
-  if (def.has_fore) SetTextColor(dc, Color(def.fore));
-  if (def.has_back) {
-    SetBkColor(dc, Color(def.back));
-    brush = reinterpret_cast<LRESULT>(child->back);
-  }
-  return brush;
-}
-
-void Win32Binding::Impl::Paint() {
-  PAINTSTRUCT paint;
-  HDC dc = BeginPaint(window, &paint);
-  for (Control* control : form->Controls()) {
-    const ControlDef& def = control->def();
-    if (def.kind != Kind::Line || !control->Visible()) continue;
-    const COLORREF color = def.has_fore ? Color(def.fore) : GetSysColor(COLOR_WINDOWTEXT);
-    HPEN pen = CreatePen(PS_SOLID, 1, color);
-    HGDIOBJ old = SelectObject(dc, pen);
-    // A line's four numbers are its two end points.
-    MoveToEx(dc, Px(def.left), Px(def.top), nullptr);
-    LineTo(dc, Px(def.width), Px(def.height));
-    SelectObject(dc, old);
-    DeleteObject(pen);
-  }
-  EndPaint(window, &paint);
+  return child == nullptr ? standard
+                          : ControlColors(dc, child->control->def(), child->back, standard);
 }
 
 void Win32Binding::PropertyChanged(const Control& control, Property property) {
