@@ -98,6 +98,8 @@ held=$(title)
 "${ATSPI[@]}" wait Play 10 || fail "the keys did not play out"
 
 step "Escape during a Play"
+# The title comes back 3 s after the last key; until then a Play's keys would add to the old ones.
+wait_for 10 '[ "$(title)" = "Pelorin 1.0" ]' || fail "the title stays '$(title)' after the keys"
 "${ATSPI[@]}" press Play
 wait_for 10 '[ "$(title)" = " $DIAL" ]' || fail "Play did not dial the dial string: title '$(title)'"
 xdotool key Escape
