@@ -58,14 +58,20 @@ struct Notification {
   EventSink* sink = nullptr;
 };
 
+// Where a play position stepping through a buffer of `size` bytes is when the notification fires:
+// an offset fires on the step that moves the position onto or past it, offset 0 on the step that
+// wraps from the end (to `size`, before it is taken back to 0).
+inline int32_t FiringPosition(const Notification& notification, int32_t size) {
+  return notification.offset == 0 ? size : notification.offset;
+}
+
 // Calls passed(notification) for each notification whose offset a step of the play position from
-// `from` to `to` passes, in a buffer of `size` bytes (from < to <= size). An offset fires on the
-// step that moves the position onto or past it; offset 0 on the step that wraps from the end.
+// `from` to `to` passes, in a buffer of `size` bytes (from < to <= size).
 template <typename F>
 void ForEachPassed(std::span<const Notification> notifications, int32_t size, int32_t from,
                    int32_t to, F&& passed) {
   for (const Notification& n : notifications) {
-    const int32_t target = n.offset == 0 ? size : n.offset;
+    const int32_t target = FiringPosition(n, size);
     if (from < target && target <= to) passed(n);
   }
 }

@@ -1,9 +1,9 @@
 #include "audio/linux_device.h"
 
-#include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "audio/pipewire/pipewire_device.h"
 #include "audio/pulse/pulse_device.h"
 #include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
@@ -17,25 +17,32 @@ std::string Reason(const runtime::Error& e) {
   return d;
 }
 
+// The device `open` makes, or null with the reason it could not be opened added to `reasons`.
+template <typename Open>
+std::unique_ptr<SoundDevice> Try(Open&& open, std::string& reasons) {
+  try {
+    return open();
+  } catch (const runtime::Error& e) {
+    if (e.number() != runtime::kDeviceUnavailable) throw;
+    reasons.append(reasons.empty() ? "" : "; ").append(Reason(e));
+    return nullptr;
+  }
+}
+
 }  // namespace
 
-std::unique_ptr<SoundDevice> OpenLinuxDevice(runtime::Dispatcher& dispatcher) {
-  std::string server;
-  try {
-    return std::make_unique<PulseSoundDevice>(dispatcher);
-  } catch (const runtime::Error& e) {
-    if (e.number() != runtime::kDeviceUnavailable) throw;
-    server = Reason(e);
+LinuxDevice OpenLinuxDevice(runtime::Dispatcher& dispatcher) {
+  std::string servers;
+  if (auto d = Try([&] { return std::make_unique<PipewireSoundDevice>(dispatcher); }, servers)) {
+    return {std::move(d), {}};
   }
-  try {
-    auto device = std::make_unique<SdlSoundDevice>(dispatcher);
-    std::fprintf(stderr, "kavrel: no sound server (%s); playing through SDL2\n", server.c_str());
-    return device;
-  } catch (const runtime::Error& e) {
-    if (e.number() != runtime::kDeviceUnavailable) throw;
-    throw runtime::Error(runtime::kDeviceUnavailable,
-                         std::string(kNoDevice) + server + "; " + Reason(e));
+  if (auto d = Try([&] { return std::make_unique<PulseSoundDevice>(dispatcher); }, servers)) {
+    return {std::move(d), {}};
   }
+  std::string reasons = servers;
+  auto device = Try([&] { return std::make_unique<SdlSoundDevice>(dispatcher); }, reasons);
+  if (device == nullptr) throw runtime::Error(runtime::kDeviceUnavailable, kNoDevice + reasons);
+  return {std::move(device), servers};
 }
 
 }  // namespace audio

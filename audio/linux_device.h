@@ -3,13 +3,20 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "audio/device.h"
 
 namespace audio {
 
-// Says on standard error when it falls back to SDL2. Raises runtime::Error (kDeviceUnavailable)
-// saying why neither opened, in one line.
-std::unique_ptr<SoundDevice> OpenLinuxDevice(runtime::Dispatcher& dispatcher);
+struct LinuxDevice {
+  std::unique_ptr<SoundDevice> device;
+  // Why no sound server answered, where SDL2 plays instead; empty where a server did.
+  std::string no_server;
+};
+
+// Tries PipeWire, then a PulseAudio server, then SDL2. Raises runtime::Error
+// (kDeviceUnavailable) saying why none opened, in one line.
+LinuxDevice OpenLinuxDevice(runtime::Dispatcher& dispatcher);
 
 }  // namespace audio

@@ -1,40 +1,9 @@
 #include "audio/loop_mixer.h"
 
-#include <sched.h>
-
 #include <algorithm>
 #include <cstring>
-#include <exception>
 
 namespace audio {
-
-PriorityInheritingMutex::PriorityInheritingMutex() {
-  pthread_mutexattr_t attr;
-  pthread_mutexattr_init(&attr);
-  // Where the system has no priority inheritance this is a plain mutex.
-  pthread_mutexattr_setprotocol(&attr, PTHREAD_PRIO_INHERIT);
-  pthread_mutex_init(&mutex_, &attr);
-  pthread_mutexattr_destroy(&attr);
-}
-
-PriorityInheritingMutex::~PriorityInheritingMutex() {
-  pthread_mutex_destroy(&mutex_);
-}
-
-// Locking a valid mutex that the caller does not hold cannot fail; carrying on unlocked could.
-void PriorityInheritingMutex::lock() {
-  if (pthread_mutex_lock(&mutex_) != 0) std::terminate();
-}
-
-void PriorityInheritingMutex::unlock() {
-  pthread_mutex_unlock(&mutex_);
-}
-
-void RaiseToRealTime() {
-  sched_param param{};
-  param.sched_priority = std::min(5, sched_get_priority_max(SCHED_RR));
-  pthread_setschedparam(pthread_self(), SCHED_RR, &param);
-}
 
 LoopMixer::LoopMixer(runtime::Dispatcher& dispatcher, std::function<void()> started)
     : dispatcher_(dispatcher), started_(std::move(started)) {}
@@ -218,50 +187,11 @@ int64_t LoopBuffer::SamplesToNextStop() const {
   const int64_t size = Bytes();
   int64_t bytes_ahead = looping_ ? size : size - position_;
   for (const Notification& n : notifications_) {
-    // An offset fires on the step that moves the position onto or past it (ForEachPassed).
-    const int64_t target = n.offset == 0 ? size : n.offset;
-    int64_t d = target - position_;
+    int64_t d = FiringPosition(n, static_cast<int32_t>(size)) - position_;
     if (d <= 0) d += size;
     bytes_ahead = std::min(bytes_ahead, d);
   }
   return (bytes_ahead + 1) / 2;
-}
-
-StallWatch::StallWatch(const LoopMixer& mixer, LossReport& loss, std::function<bool()> gone)
-    : mixer_(mixer), loss_(loss), gone_(std::move(gone)), thread_([this] { Run(); }) {}
-
-StallWatch::~StallWatch() {
-  {
-    std::lock_guard lock(mutex_);
-    quit_ = true;
-  }
-  wake_.notify_one();
-  thread_.join();
-}
-
-void StallWatch::Run() {
-  using Clock = std::chrono::steady_clock;
-  int64_t seen = -1;
-  Clock::time_point moved = Clock::now();
-  std::unique_lock wait_lock(mutex_);
-  while (!wake_.wait_for(wait_lock, std::chrono::milliseconds(20), [this] { return quit_; })) {
-    const int64_t renders = mixer_.Stats().renders;
-    const int32_t playing_bytes = mixer_.PlayingBytes();
-    const Clock::time_point now = Clock::now();
-    if (renders != seen) {
-      seen = renders;
-      moved = now;
-    }
-    // A playing buffer of N bytes holds N / 2 samples: two half-buffers.
-    const auto two_halves =
-        std::chrono::microseconds(int64_t{playing_bytes} / 2 * 1000000 / synth::kSampleRate);
-    const bool stalled =
-        playing_bytes > 0 && now - moved > std::max<Clock::duration>(two_halves, kHangAfter);
-    if (stalled || gone_()) {
-      loss_.Raise();
-      return;
-    }
-  }
 }
 
 }  // namespace audio

@@ -1,47 +1,22 @@
-// The looping buffers of every device that mixes in software (virtual, SDL2, PulseAudio), and the
-// mixing itself, in one place so that what reaches each device is the same to the bit. A device
-// owns a LoopMixer and asks it for the next samples whenever its output wants them, from any
+// The looping buffers of every device that mixes in software (virtual, PipeWire, PulseAudio, SDL2),
+// and the mixing itself, in one place so that what reaches each device is the same to the bit. A
+// device owns a LoopMixer and asks it for the next samples whenever its output wants them, from any
 // thread; the mixer moves each playing buffer on, applies its volume and posts the notifications
 // passed through the dispatcher once its lock is released.
 #pragma once
 
-#include <pthread.h>
-
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "audio/buffer_contract.h"
 #include "audio/device.h"
+#include "audio/realtime.h"
 
 namespace audio {
-
-// The one short lock between the window thread and an audio thread. While a real-time audio
-// thread waits for it, its holder runs at the waiter's priority: without that, a busy machine
-// could set the window thread aside in the middle of a copy and hold the audio thread up with it.
-class PriorityInheritingMutex {
- public:
-  PriorityInheritingMutex();
-  ~PriorityInheritingMutex();
-  PriorityInheritingMutex(const PriorityInheritingMutex&) = delete;
-  PriorityInheritingMutex& operator=(const PriorityInheritingMutex&) = delete;
-  void lock();
-  void unlock();
-
- private:
-  pthread_mutex_t mutex_;
-};
-
-// Asks for real-time scheduling for the calling thread. Measured here: with the audio thread at
-// a raised normal priority, busy programs in other sessions delayed it into audible gaps;
-// real-time it held. Where the system refuses, the thread keeps the priority it had.
-void RaiseToRealTime();
 
 // What the mixer has done so far.
 struct MixStats {
@@ -140,32 +115,6 @@ class LoopBuffer final : public ContractBuffer {
   bool looping_ = false;
   bool in_stale_ = false;
   int32_t position_ = 0;
-};
-
-// A watchdog thread for a device whose output runs on a thread it does not control: looks every
-// 20 ms and raises the loss once `gone` says the output went away, or once a buffer plays but the
-// mixer has not rendered for kHangAfter or two half-buffers of it, whichever is longer (a hung
-// sound server). A busy machine keeps a sound server from asking for far longer than two short
-// halves (80 ms at the default tone time): that is heard as a hole, and the stream goes on.
-class StallWatch {
- public:
-  static constexpr std::chrono::milliseconds kHangAfter{2000};
-
-  StallWatch(const LoopMixer& mixer, LossReport& loss, std::function<bool()> gone);
-  ~StallWatch();
-  StallWatch(const StallWatch&) = delete;
-  StallWatch& operator=(const StallWatch&) = delete;
-
- private:
-  void Run();
-
-  const LoopMixer& mixer_;
-  LossReport& loss_;
-  const std::function<bool()> gone_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool quit_ = false;  // under mutex_
-  std::thread thread_;
 };
 
 }  // namespace audio

@@ -27,16 +27,15 @@ void PlayDX8Module::CreateOutput(const int32_t& BlockSamples) {
       try {
         OpenOutput(buffer_bytes);
       } catch (...) {
-        // Without a device the window still works; the user hears about it once, not per
-        // rebuild or key.
-        device_state_ = DeviceState::kAbsent;
+        // Without a device the window still works; a rebuild makes no try, the next key does
+        // (a sound server that starts after the window, a headset plugged in later).
+        BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
+        device_state_ = DeviceState::kClosed;
         throw;
       }
       return;
-    case DeviceState::kAbsent:
-      return;
-    case DeviceState::kLost:
-      // The size of the buffer that the next ResetOutput makes on a device opened again.
+    case DeviceState::kClosed:
+      // The size of the buffer that the next ResetOutput makes on a device opened then.
       BufferDesc.buffer_bytes = static_cast<uint32_t>(buffer_bytes);
       return;
     case DeviceState::kOpen: {
@@ -119,7 +118,7 @@ void PlayDX8Module::StartOutput() {
 }
 
 void PlayDX8Module::ResetOutput() {
-  if (device_state_ == DeviceState::kLost) {
+  if (device_state_ == DeviceState::kClosed) {
     OpenOutput(BufferBytes());
     return;
   }
@@ -153,7 +152,7 @@ void PlayDX8Module::DeviceLost() {
   SoundBuffer.reset();
   lost_device_ = std::move(SoundDevice);
   WriteCursor = 0;
-  device_state_ = DeviceState::kLost;
+  device_state_ = DeviceState::kClosed;
   sink_.DeviceLost();
 }
 

@@ -25,20 +25,20 @@ class PlayDX8Module {
                 std::function<runtime::WindowHandle()> window, EventSink& sink);
 
   // Makes a new stopped buffer of two blocks with its notifications; WriteCursor 0. At the first
-  // call it also sets up the device and its two events, and raises the error if that fails; the
-  // output then stays absent (OutputReady() false) without further tries. While the device is lost
-  // it only records the new size, for the buffer that the next ResetOutput makes. Any other
-  // failure leaves the buffer, its description and its notifications as they were.
+  // call it also sets up the device and its two events, and raises the error if that fails. While
+  // no device is open (none opened at the first call, or it was lost since) it only records the
+  // new size, for the buffer that the next ResetOutput makes. Any other failure leaves the buffer,
+  // its description and its notifications as they were.
   void CreateOutput(const int32_t& BlockSamples);
   // Writes tone bank row ToneNumber into the half at WriteCursor and moves to the other half.
   // A row shorter than the half is refused.
   void WriteToneBlock(const int16_t& ToneNumber);
   // Applies the volume and plays looping from the current position.
   void StartOutput();
-  // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0. After the
-  // device was lost, tries once to open the default device again for it, and raises the error
-  // when that fails: the caller's action (a key, a Play, a Send) ends there, so one action costs
-  // at most one try however many keys it holds.
+  // Stops and leaves a fresh, stopped buffer with the same notifications; WriteCursor 0. While no
+  // device is open (none was there at start-up, or it was lost), tries once to open the default
+  // device for it, and raises the error when that fails: the caller's action (a key, a Play, a
+  // Send) ends there, so one action costs at most one try however many keys it holds.
   void ResetOutput();
 
   // Builds the tone bank for ToneDuration beside the one in use (synth::GenTones), makes the
@@ -53,8 +53,8 @@ class PlayDX8Module {
 
   // Volume rule: 1 - the scroll bar's value, in 16-bit arithmetic.
   int32_t Volume() const;
-  // The device is open and has had a buffer made on it: false before that, when none could be
-  // opened, and from a loss until a reset opens one again.
+  // The device is open and has had a buffer made on it: false before that, and while none is open
+  // until a reset opens one.
   bool OutputReady() const { return device_state_ == DeviceState::kOpen; }
 
   // A read-only look at the state, for tests and measurements.
@@ -77,8 +77,9 @@ class PlayDX8Module {
   enum class DeviceState {
     kNotOpened,  // before the first CreateOutput
     kOpen,
-    kAbsent,  // none could be opened at the first call: the window goes on without sound
-    kLost,    // went away; the next ResetOutput tries again
+    // None could be opened at the first call, or it went away since: the window goes on without
+    // sound, and the next ResetOutput tries again.
+    kClosed,
   };
 
   int32_t BufferBytes() const { return static_cast<int32_t>(BufferDesc.buffer_bytes); }

@@ -111,6 +111,7 @@ Form1::Form1(forms::Binding& binding, SoundOpener open_sound)
 // ---- Start-up, rebuild, shutdown -------------------------------------------------------------
 
 void Form1::ReadSettings() {
+  if (settings_.path.empty()) return;
   // A missing, short or malformed file keeps the initial values of whatever it lacks.
   auto lines = runtime::ReadLines(settings_.path, 3);
   if (!lines && !settings_.defaults.empty()) lines = runtime::ReadLines(settings_.defaults, 3);
@@ -144,6 +145,7 @@ void Form1::InitAll() {
 
 void Form1::Form_QueryUnload(int16_t& /*cancel*/, int16_t /*unload_mode*/) {
   Output.ReleaseOutput();
+  if (settings_.path.empty()) return;
   // A number is written with a blank on each side (the first is the place of its sign).
   std::string value(1, ' ');
   value.append(std::to_string(VScroll1.Value())).push_back(' ');

@@ -8,6 +8,7 @@
 #include "audio/linux_device.h"
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "dialer/forms/qt/window_priority.h"
 
 namespace {
 
@@ -32,10 +33,19 @@ int main(int argc, char** argv) {
   // Lets the desktop match the window with its installed entry (name and icon).
   QGuiApplication::setDesktopFileName(KAVREL_APP_ID);
   forms::qt::QtBinding binding;
-  dialer::Form1 form(binding, audio::OpenLinuxDevice);
+  dialer::Form1 form(binding, [](runtime::Dispatcher& dispatcher) {
+    audio::LinuxDevice opened = audio::OpenLinuxDevice(dispatcher);
+    if (!opened.no_server.empty()) {
+      std::fprintf(stderr, "kavrel: no sound server (%s); playing through SDL2\n",
+                   opened.no_server.c_str());
+    }
+    return std::move(opened.device);
+  });
   binding.Build(form);
   // A termination signal saves the settings and ends the program, even during start-up.
   binding.CloseOnTerminationSignals();
+
+  forms::qt::RaiseWindowThread();
 
   // Start-up errors (no sound device, say) are shown in a message box; the window opens anyway.
   form.UserLoad();

@@ -75,6 +75,51 @@ ServerEntry FindEntry(HMODULE module, const char* name) {
   return reinterpret_cast<ServerEntry>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
+// What an action takes, given back when it ends, however it ends: a report line that runs out of
+// memory must leave the service as it found it.
+
+// Sets the current directory back to `saved`.
+class DirectoryRestore {
+ public:
+  explicit DirectoryRestore(const char* saved) : m_saved(saved) {}
+  ~DirectoryRestore() { SetCurrentDirectoryA(m_saved); }
+  DirectoryRestore(const DirectoryRestore&) = delete;
+  DirectoryRestore& operator=(const DirectoryRestore&) = delete;
+
+ private:
+  const char* m_saved;
+};
+
+class LoadedModule {
+ public:
+  explicit LoadedModule(HMODULE module) : m_module(module) {}
+  ~LoadedModule() { FreeLibrary(m_module); }
+  LoadedModule(const LoadedModule&) = delete;
+  LoadedModule& operator=(const LoadedModule&) = delete;
+
+  HMODULE get() const { return m_module; }
+
+ private:
+  HMODULE m_module;
+};
+
+// OLE on this thread for the module's entry, which may use COM, and for ShellExecute, which may
+// start the module as a local server and needs COM initialized on the calling thread. Only a
+// successful call is balanced by OleUninitialize: one that failed (a thread already in another
+// apartment) must not take away a reference it did not add.
+class OleScope {
+ public:
+  OleScope() : m_result(OleInitialize(nullptr)) {}
+  ~OleScope() {
+    if (SUCCEEDED(m_result)) OleUninitialize();
+  }
+  OleScope(const OleScope&) = delete;
+  OleScope& operator=(const OleScope&) = delete;
+
+ private:
+  HRESULT m_result;
+};
+
 }  // namespace
 
 std::string ErrorText(DWORD code, const std::string& name, bool force) {
@@ -158,6 +203,7 @@ BYTE RegisterFile(const char* path) {
     AddMessage(kRefusedTitle, "the current directory is longer than 259 characters\r\n");
     return 0;
   }
+  const DirectoryRestore restore(savedDirectory);
   SetCurrentDirectoryA(dir.c_str());
 
   if (FindNoCase(path, ".tlb") > 0) {
@@ -166,25 +212,23 @@ BYTE RegisterFile(const char* path) {
     const DWORD error = GetLastError();
     AddMessage("Tesmar-RegServer_TLB", ErrorText(error, path, true));
   } else {
-    HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr) {
+    HMODULE loaded = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    if (loaded == nullptr) {
       const DWORD alteredError = GetLastError();
       AddMessage("Tesmar LoadLibrary-Fehlschlag1", ErrorText(alteredError, name, true));
-      module = LoadLibraryA(path);
-      if (module == nullptr) {
+      loaded = LoadLibraryA(path);
+      if (loaded == nullptr) {
         const DWORD plainError = GetLastError();
         AddMessage("Tesmar LoadLibrary-Fehlschlag2", ErrorText(plainError, path, true));
-        SetCurrentDirectoryA(savedDirectory);
         return 0;
       }
     }
+    const LoadedModule module(loaded);
     SetLastError(0);
-    // Only a successful call is balanced by OleUninitialize: one that failed (a thread already
-    // in another apartment) must not take away a reference it did not add.
-    const HRESULT ole = OleInitialize(nullptr);
+    const OleScope ole;
     PumpMessages();
     if (RegisterDelay != 0) Sleep(kModuleDelayMs);
-    const ServerEntry registerServer = FindEntry(module, "DllRegisterServer");
+    const ServerEntry registerServer = FindEntry(module.get(), "DllRegisterServer");
     const DWORD lookupError = GetLastError();
     AddMessage("Tesmar-GetProcAddress", ErrorText(lookupError, path, false));
     bool registered = false;
@@ -202,10 +246,7 @@ BYTE RegisterFile(const char* path) {
       if (started) failed = false;
       AddMessage("Tesmar-RegServer", ErrorText(startError, path, true));
     }
-    if (SUCCEEDED(ole)) OleUninitialize();
-    FreeLibrary(module);
   }
-  SetCurrentDirectoryA(savedDirectory);
   return failed ? 0 : 1;
 }
 
@@ -217,17 +258,14 @@ BYTE UnregisterFile(const char* path) {
     UnregisterTypeLibrary(path);
     return 0;
   }
-  const HMODULE module = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-  if (module == nullptr) return 0;
-  // As for registering: the server's entry may use COM, and ShellExecute, which may start it as
-  // a local server, needs COM initialized on the calling thread.
-  const HRESULT ole = OleInitialize(nullptr);
+  const HMODULE loaded = LoadLibraryExA(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (loaded == nullptr) return 0;
+  const LoadedModule module(loaded);
+  const OleScope ole;
   Sleep(kModuleDelayMs);
-  const ServerEntry unregisterServer = FindEntry(module, "DllUnregisterServer");
+  const ServerEntry unregisterServer = FindEntry(module.get(), "DllUnregisterServer");
   if (unregisterServer == nullptr || unregisterServer() != S_OK) {
     StartLocalServer(path, " /UnRegServer");
   }
-  if (SUCCEEDED(ole)) OleUninitialize();
-  FreeLibrary(module);
   return 0;
 }

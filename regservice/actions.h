@@ -16,6 +16,8 @@ extern BYTE RegisterDelay;
 
 // Title of the line that explains why a request was refused before any action ran.
 inline constexpr char kRefusedTitle[] = "Tesmar-Refused";
+// Title of the line that explains why a request failed part-way (out of memory, say).
+inline constexpr char kFailedTitle[] = "Tesmar-Failed";
 
 // 1 when the file was registered, 0 when not.
 BYTE RegisterFile(const char* path);

@@ -31,8 +31,13 @@ HANDLE OpenPipe(const std::string& name, DWORD timeoutMs) {
   const std::string full = FullPipeName(name);
   const DWORD start = GetTickCount();
   for (;;) {
-    HANDLE pipe = CreateFileA(full.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OVERLAPPED, nullptr);
+    // SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION: the server may learn who the client is,
+    // but not act as it. Without them, CreateFile lets the server of a pipe impersonate its
+    // client at the SecurityImpersonation level, with all the client's rights on this machine;
+    // whoever serves the name (it may not be Tesmar) would gain them.
+    HANDLE pipe = CreateFileA(
+        full.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
     if (pipe != INVALID_HANDLE_VALUE) {
       DWORD mode = PIPE_READMODE_MESSAGE;
       SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr);

@@ -1,6 +1,12 @@
 #include "regservice/pipe_service.h"
 
 #include <windows.h>
+// After windows.h, which it builds on.
+#include <sddl.h>
+
+#include <exception>
+#include <new>
+#include <vector>
 
 #include "regservice/actions.h"
 #include "regservice/named_pipe.h"
@@ -97,6 +103,45 @@ BYTE ServeFileRequest(const tesmar::Request& request) {
   return request.unregister ? UnregisterFile(request.path) : RegisterFile(request.path);
 }
 
+// Runs the request; the result of its reply.
+DWORD Serve(const tesmar::Request& request) {
+  using Kind = tesmar::Request::Kind;
+  switch (request.kind) {
+    case Kind::Options:
+      RegisterDelay = request.registerDelay;
+      break;
+    case Kind::File:
+      return ServeFileRequest(request);
+    case Kind::Ping:
+    case Kind::Quit:
+    case Kind::Unknown:
+    case Kind::ShortPayload:
+      break;
+  }
+  return 1;
+}
+
+// What a request's handling threw makes it fail: result 0 and one line that says why, in place
+// of the lines it had gathered, which tell only part of what happened. Without the memory even
+// for that line, the result alone says it.
+DWORD Failed(std::exception_ptr error) noexcept {
+  MessageList.RemoveAll();
+  try {
+    std::string why = "an unexpected error";
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::bad_alloc&) {
+      why = "out of memory";
+    } catch (const std::exception& e) {
+      why = e.what();
+    } catch (...) {
+    }
+    AddMessage(kFailedTitle, "the request could not be completed (" + why + ")\r\n");
+  } catch (...) {
+  }
+  return 0;
+}
+
 // Returns when a quit request was answered or a payload came short (then without a reply).
 // `buffered`: the system gave the pipe an out buffer after all, so a written reply is flushed.
 void ServeRequests(CNamedPipe& pipe, bool buffered) {
@@ -117,20 +162,13 @@ void ServeRequests(CNamedPipe& pipe, bool buffered) {
       pipe.Disconnect();
       continue;
     }
-    DWORD result = 1;
-    switch (request.kind) {
-      case Kind::Ping:
-      case Kind::Quit:
-      case Kind::Unknown:
-        break;
-      case Kind::Options:
-        RegisterDelay = request.registerDelay;
-        break;
-      case Kind::File:
-        result = ServeFileRequest(request);
-        break;
-      case Kind::ShortPayload:
-        return;
+    if (request.kind == Kind::ShortPayload) return;
+    // A request that fails fails alone: the service answers it and goes on.
+    DWORD result = 0;
+    try {
+      result = Serve(request);
+    } catch (...) {
+      result = Failed(std::current_exception());
     }
     if (request.kind != Kind::Unknown) {
       // Each write ends when the client has read its message (see RunPipeService), so once the
@@ -149,6 +187,56 @@ void ServeRequests(CNamedPipe& pipe, bool buffered) {
   }
 }
 
+// The SID of the user this process runs as, from its token, as SDDL text ("S-1-5-21-...").
+std::string ProcessUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) CNamedPipe::ThrowPipeError();
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  const BOOL got = GetTokenInformation(token, TokenUser, user.data(), size, &size);
+  const DWORD error = GetLastError();
+  CloseHandle(token);
+  LPSTR text = nullptr;
+  if (!got ||
+      !ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, &text)) {
+    CNamedPipe::ThrowPipeError(got ? GetLastError() : error);
+  }
+  std::string sid = text;
+  LocalFree(text);
+  return sid;
+}
+
+// The pipe's security: full access for the user this process runs as, SYSTEM and the
+// Administrators, nothing for anyone else. Without it CreateNamedPipe gives the pipe the default
+// descriptor, whose DACL also grants read access to Everyone and to the anonymous account (Named
+// Pipe Security and Access Rights), so that any local reader could hold the one instance.
+class PipeSecurity {
+ public:
+  // Throws CNamedPipeException* when it cannot be made.
+  PipeSecurity() {
+    // "P": no entries inherited from elsewhere (SE_DACL_PROTECTED). FA is FILE_ALL_ACCESS for
+    // SYSTEM (SY), the Administrators (BA) and the user. Users logged on over the network (NU)
+    // are denied first, a second guard beside PIPE_REJECT_REMOTE_CLIENTS.
+    const std::string sddl =
+        "D:P(D;;FA;;;NU)(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + ProcessUserSid() + ")";
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                              &m_descriptor, nullptr)) {
+      CNamedPipe::ThrowPipeError();
+    }
+    m_attributes = {sizeof m_attributes, m_descriptor, FALSE};
+  }
+  ~PipeSecurity() { LocalFree(m_descriptor); }
+  PipeSecurity(const PipeSecurity&) = delete;
+  PipeSecurity& operator=(const PipeSecurity&) = delete;
+
+  SECURITY_ATTRIBUTES* Attributes() { return &m_attributes; }
+
+ private:
+  PSECURITY_DESCRIPTOR m_descriptor = nullptr;
+  SECURITY_ATTRIBUTES m_attributes = {};
+};
+
 }  // namespace
 
 void RunPipeService(const std::string& name) {
@@ -166,17 +254,25 @@ void RunPipeService(const std::string& name) {
     // (CreateNamedPipe, on buffer sizes); with no quota at all that is every write of the reply,
     // whose messages are never empty.
     //
-    // The service loads whatever module it is asked to, so it takes no requests from other
-    // machines.
-    pipe.Create(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
+    // The service loads whatever module it is asked to, so whoever reaches the pipe runs code as
+    // its user: it takes no requests from other machines (PIPE_REJECT_REMOTE_CLIENTS), only the
+    // user, SYSTEM and the Administrators may open it (PipeSecurity), and the pipe must be its
+    // own. With FILE_FLAG_FIRST_PIPE_INSTANCE, creating an instance of a pipe that exists
+    // already fails with ERROR_ACCESS_DENIED (CreateNamedPipe): a name that another program took
+    // first, with permissions and room for instances of its own, ends the service at once
+    // instead of making it serve under them, as a second Tesmar on the same name ends.
+    PipeSecurity security;
+    pipe.Create(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                 PIPE_TYPE_MESSAGE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
-                kOutBufferSize, kInBufferSize, kDefaultTimeOutMs, nullptr);
+                kOutBufferSize, kInBufferSize, kDefaultTimeOutMs, security.Attributes());
     // Each query throws when the pipe is unusable, which also catches a failed creation.
     pipe.IsBlocking();
     pipe.Flags();
     pipe.IsServerEnd();
     pipe.IsMessageReadMode();
-    pipe.CurrentInstances();
+    // The pipe is ours alone only as its one instance. A system that ignores
+    // FILE_FLAG_FIRST_PIPE_INSTANCE joins a taken name all the same; the count shows it.
+    if (pipe.CurrentInstances() != 1) CNamedPipe::ThrowPipeError(ERROR_ACCESS_DENIED);
     // Buffer sizes are advisory: a system that gives the pipe an out buffer anyway would let
     // replies be cut short by the disconnection, so there the service flushes each reply, which
     // waits for a client that stops reading without a deadline: still served, less guarded.

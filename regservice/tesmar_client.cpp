@@ -1,6 +1,7 @@
 // tesmar-client: sends one request to a running Tesmar and prints its answer.
 //   tesmar-client [--timeout MS] PIPENAME COMMAND [FILE]
-// Prints the result and then every report line, one a line, as the service sent them. Exit code:
+// Prints the result and then every report line, one a line, as the service sent them (control
+// characters other than line ends written as \xNN). Exit code:
 // 0 when the result is 1, 1 when it is 0, 2 for bad usage, 3 when no service answered in time.
 #include <fcntl.h>
 #include <io.h>
@@ -77,10 +78,30 @@ std::string SystemText(DWORD code) {
   return words.empty() ? "error " + std::to_string(code) : runtime::ToAnsi(words);
 }
 
+// The line with every control character but its line ends (LF, CR LF) written as \xNN: what
+// the server sends must not drive the console (an escape sequence, a CR that writes over what
+// was printed), whoever serves the pipe.
+std::string Escaped(const std::string& line) {
+  std::string text;
+  for (size_t i = 0; i < line.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(line[i]);
+    const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < line.size() && line[i + 1] == '\n');
+    if ((c < 0x20 || c == 0x7F) && !lineEnd) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+      text += escaped;
+    } else {
+      text += static_cast<char>(c);
+    }
+  }
+  return text;
+}
+
 void PrintLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  const std::string text = Escaped(line);
+  std::fwrite(text.data(), 1, text.size(), stdout);
   // The system's texts end their lines themselves.
-  if (line.empty() || line.back() != '\n') std::fputs("\r\n", stdout);
+  if (text.empty() || text.back() != '\n') std::fputs("\r\n", stdout);
 }
 
 }  // namespace

@@ -72,8 +72,9 @@ ReplyReader::State ReplyReader::Take(const std::string& message) {
       m_next = word(m_result) ? Next::Count : Next::Broken;
       break;
     case Next::Count:
-      // Lines are stored as they come, so a huge count costs nothing before its lines arrive.
-      m_next = !word(m_count) ? Next::Broken : m_count == 0 ? Next::Done : Next::Length;
+      m_next = !word(m_count) || m_count > kMaxReplyLines ? Next::Broken
+               : m_count == 0                             ? Next::Done
+                                                          : Next::Length;
       break;
     case Next::Length:
       m_next = word(m_length) && m_length <= kMaxLineLength ? Next::Line : Next::Broken;

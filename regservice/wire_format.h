@@ -58,6 +58,9 @@ static_assert(offsetof(FilePayload, operation) == 0 && offsetof(FilePayload, pat
 // one message of its own: the result (4 bytes: 1, or for REQ_FILE the action's 0 or 1), the
 // count N of report lines (4), then N times the line's length L (4) and its first L bytes.
 inline constexpr std::size_t kMaxLineLength = 512;
+// The most lines a reply holds: registering a module reports its first load attempt, the entry's
+// lookup, the entry's call and the start as a local server.
+inline constexpr std::uint32_t kMaxReplyLines = 4;
 
 // ---- the service's side ----
 
@@ -115,8 +118,9 @@ class ReplyReader {
  public:
   enum class State { NeedMore, Complete, Malformed };
 
-  // A message of the wrong size, a line longer than kMaxLineLength, or any message after the
-  // reply was complete makes the reply malformed for good.
+  // A message of the wrong size, a count above kMaxReplyLines, a line longer than
+  // kMaxLineLength, or any message after the reply was complete makes the reply malformed for
+  // good.
   State Take(const std::string& message);
 
   std::uint32_t Result() const { return m_result; }

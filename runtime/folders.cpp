@@ -9,6 +9,8 @@
 #if defined(_WIN32)
 #include "runtime/utf8.h"
 #include "runtime/win32.h"
+// After runtime/win32.h, which it builds on.
+#include <shlobj.h>
 #else
 #include <pwd.h>
 #include <sys/stat.h>
@@ -106,6 +108,12 @@ bool RunsAsSuperuser() {
 
 std::optional<std::string> UserConfigFolder() {
 #if defined(_WIN32)
+  // The user's roaming application data folder as the shell knows it, not as the environment
+  // (which whoever starts the program may set) says; an ANSI path, as every path here is.
+  char folder[MAX_PATH];
+  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+    return std::string(folder);
+  }
   return Environment("APPDATA");
 #else
   if (auto config = Environment("XDG_CONFIG_HOME"); config && config->front() == '/') return config;

@@ -11,6 +11,7 @@
 #include "runtime/win32.h"
 #else
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -35,6 +36,10 @@ std::string TempName(const std::string& path) {
 }
 
 constexpr int kTempAttempts = 100;
+
+// Why a save refuses the file it would replace, the same on every system.
+constexpr char kNotRegular[] = "it is not a regular file";
+constexpr char kReadOnly[] = "the file is read-only";
 
 // Splits bytes into lines as they arrive, keeping the first `max` lines whole.
 class LineSplitter {
@@ -137,10 +142,28 @@ std::string BaseName(const std::string& path) {
   return sep == std::string::npos ? path : path.substr(sep + 1);
 }
 
+// Refuses `path` unless it is missing or a file that may be replaced. The read-only attribute
+// means that applications may read the file but neither write nor delete it (File Attribute
+// Constants): a move over it is refused with ERROR_ACCESS_DENIED, which the move below takes for
+// a holder to wait out. A folder, a device or a reparse point (a link) is no settings file to
+// replace.
+void CheckReplaceable(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes &
+      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_REPARSE_POINT)) {
+    AccessError("Cannot replace", path, kNotRegular);
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    AccessError("Cannot replace", path, kReadOnly);
+  }
+}
+
 // Writes the text into a new file beside `path`, flushed to disk, and moves it over `path`; the
 // move is on disk when it returns. Where the system renames over open files, neither readers
 // (ReadLines shares deletion) nor another save hold it up; elsewhere they are waited out.
 void Replace(const std::string& path, const std::string& text) {
+  CheckReplaceable(path);
   std::string temp;
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; file == INVALID_HANDLE_VALUE; ++attempt) {
@@ -216,9 +239,28 @@ void FlushFolder(const std::string& path) {
   close(fd);
 }
 
+// The permissions the new file takes over from `path`; nothing when there is no file yet (the new
+// one gets the default). Refuses what is no regular file: lstat does not follow a symbolic link,
+// and the rename below would replace the link itself, cutting it off from the file it names,
+// while writing through it would write wherever it points. Refuses a file that no one may write,
+// which the superuser's rights alone would not stop.
+std::optional<mode_t> PermissionsToKeep(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return std::nullopt;
+    AccessError("Cannot replace", path, std::strerror(errno));
+  }
+  if (!S_ISREG(info.st_mode)) AccessError("Cannot replace", path, kNotRegular);
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+    AccessError("Cannot replace", path, kReadOnly);
+  }
+  return info.st_mode & (S_IRWXU | S_IRWXG | S_IRWXO);
+}
+
 // Writes the text into a new file beside `path`, flushed to disk, renames it over `path` and
 // flushes the folder.
 void Replace(const std::string& path, const std::string& text) {
+  const std::optional<mode_t> permissions = PermissionsToKeep(path);
   std::string temp;
   int fd = -1;
   for (int attempt = 0; fd < 0; ++attempt) {
@@ -228,7 +270,10 @@ void Replace(const std::string& path, const std::string& text) {
       AccessError("Cannot write", path, std::strerror(errno));
     }
   }
-  int error = WriteAll(fd, text) && fsync(fd) == 0 ? 0 : errno;
+  int error =
+      (!permissions || fchmod(fd, *permissions) == 0) && WriteAll(fd, text) && fsync(fd) == 0
+          ? 0
+          : errno;
   if (close(fd) != 0 && error == 0) error = errno;
   if (error != 0) {
     unlink(temp.c_str());
@@ -250,6 +295,10 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_
   LineSplitter lines(max_lines);
   std::vector<char> chunk(kReadChunk);
   bool failed = false;
+  // Bytes read so far; one more than the bound is enough to know the file is too large, should it
+  // have grown since its size was looked at.
+  size_t total = 0;
+  const auto next_read = [&] { return std::min(chunk.size(), kMaxTextFileSize + 1 - total); };
 #if defined(_WIN32)
   // Opened so that a save may replace the file meanwhile (FILE_SHARE_DELETE); this read goes on
   // in the old file. Only an opener that shares no reading refuses it, and only while it holds it.
@@ -263,28 +312,43 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_
       },
       {ERROR_SHARING_VIOLATION});
   if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  // A disk file only (GetFileType): a path may also name a device or a pipe, whose reads wait
+  // for whoever is at its other end.
+  LARGE_INTEGER size{};
+  failed = GetFileType(file) != FILE_TYPE_DISK || !GetFileSizeEx(file, &size) ||
+           static_cast<ULONGLONG>(size.QuadPart) > kMaxTextFileSize;
   DWORD n = 0;
-  while (!lines.Full()) {
-    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(chunk.size()), &n, nullptr)) {
+  while (!failed && !lines.Full() && total <= kMaxTextFileSize) {
+    if (!ReadFile(file, chunk.data(), static_cast<DWORD>(next_read()), &n, nullptr)) {
       failed = true;
       break;
     }
     if (n == 0) break;
+    total += n;
     lines.Feed(chunk.data(), n);
   }
   CloseHandle(file);
 #else
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO for reading returns at once instead of waiting for a writer
+  // (open(2), fifo(7)); on a regular file it has no effect. O_NOCTTY: a terminal does not become
+  // the process's controlling terminal.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return std::nullopt;
-  while (!lines.Full()) {
-    const ssize_t n = read(fd, chunk.data(), chunk.size());
+  struct stat info {};
+  failed = fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+           static_cast<unsigned long long>(info.st_size) > kMaxTextFileSize;
+  while (!failed && !lines.Full() && total <= kMaxTextFileSize) {
+    const ssize_t n = read(fd, chunk.data(), next_read());
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) failed = true;
     if (n <= 0) break;
+    total += static_cast<size_t>(n);
     lines.Feed(chunk.data(), static_cast<size_t>(n));
   }
   close(fd);
 #endif
+  // A file larger than the bound counts as none too, however it came to be.
+  if (total > kMaxTextFileSize) failed = true;
   // A file that cannot be read through counts as none: no settings taken from half of it.
   if (failed) return std::nullopt;
   return lines.Finish();
@@ -293,6 +357,11 @@ std::optional<std::vector<std::string>> ReadLines(const std::string& path, size_
 void ReplaceWithLines(const std::string& path, const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& line : lines) text.append(line).append("\r\n");
+  if (text.size() > kMaxTextFileSize) {
+    AccessError("Cannot write", path,
+                std::to_string(text.size()) + " bytes, more than the " +
+                    std::to_string(kMaxTextFileSize) + " that are read back");
+  }
   Replace(path, text);
 }
 

@@ -1,20 +1,23 @@
-// Finds the DTMF tones in a recording and measures them: Goertzel filters at the eight
-// frequencies over short frames find where each key sounds; around each, the two tones'
-// envelopes (a demodulation at each measured frequency, smoothed by a Hann window) place its
-// start and end at half its amplitude, and the peak of the Hann-windowed spectrum over its
-// steady part gives each frequency and level.
+// Finds the DTMF tones in a recording as it is read, and measures them. A receiver's tests decide
+// where a key sounds (Goertzel filters at the eight frequencies over blocks of 12.8 ms, every
+// 6.4 ms: one tone of each group well above the others and carrying most of the block's energy,
+// no strong second harmonics, a twist and level in bounds, two blocks in a row); around each
+// key, the two tones' envelopes place its start and end at half its amplitude, and the peak of
+// the Hann-windowed spectrum over its steady part gives each frequency and level. Time and memory
+// are linear in the file's length and bounded, whatever the length of a tone.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <span>
-#include <string>
-#include <vector>
 
 namespace tools {
 
 struct DtmfTone {
   char digit = 0;
+  uint64_t start_sample = 0;  // the sample nearest to its start
   double start_s = 0;
   double length_ms = 0;
   std::optional<double> pause_ms;  // none before the first tone
@@ -24,15 +27,25 @@ struct DtmfTone {
   double twist_db = 0;                           // the high tone's level minus the low one's
 };
 
-// The tones in samples on the 16-bit scale at `rate` Hz, in order.
-std::vector<DtmfTone> FindDtmfTones(std::span<const float> samples, int32_t rate);
+class DtmfFinder {
+ public:
+  using Found = std::function<void(const DtmfTone&)>;
 
-// The table of tones and one line per ITU-T Q.24 rule they break, or that all hold; the exit
-// code is 0 when all hold, 1 otherwise (also when there is no tone at all).
-struct DtmfVerdict {
-  std::string text;
-  int exit_code = 0;
+  // Samples at `rate` Hz (4000 to 192000); `found` receives the tones in order, each once it has
+  // ended.
+  DtmfFinder(int32_t rate, Found found);
+  ~DtmfFinder();
+  DtmfFinder(const DtmfFinder&) = delete;
+  DtmfFinder& operator=(const DtmfFinder&) = delete;
+
+  // The next samples, on the 16-bit scale, in pieces of any size.
+  void Feed(std::span<const float> samples);
+  // The end of the recording: the tones still open are measured and reported.
+  void Finish();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
-DtmfVerdict JudgeDtmf(const std::vector<DtmfTone>& tones);
 
 }  // namespace tools

@@ -5,10 +5,8 @@
 //   check whether a recording carries DTMF digits to the standard
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <optional>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dialer/form1.h"
@@ -17,6 +15,7 @@
 #include "runtime/utf8.h"
 #include "synth/tone_bank.h"
 #include "tools/dtmf_check.h"
+#include "tools/dtmf_report.h"
 #include "tools/pcm_writer.h"
 #include "tools/render_args.h"
 #include "tools/resample.h"
@@ -46,17 +45,33 @@ int Write(const tools::RenderOptions& o, std::span<const int16_t> samples) {
   return 1;
 }
 
+// Reads the file a piece at a time and reports each tone as it is found.
 int Check(const tools::RenderOptions& o) {
-  tools::WavSound sound;
-  const std::string problem = tools::ReadWav(*o.input, sound);
+  tools::WavFile file;
+  const std::string problem = file.Open(*o.input);
   if (!problem.empty()) {
     std::fprintf(stderr, "kavrel-render: %s\n", problem.c_str());
     return 2;
   }
-  const tools::DtmfVerdict verdict =
-      tools::JudgeDtmf(tools::FindDtmfTones(sound.samples, sound.rate));
-  std::fputs(verdict.text.c_str(), stdout);
-  return verdict.exit_code;
+  tools::WavReader& reader = file.reader();
+  tools::DtmfReport report(o.json, reader.rate());
+  std::fputs(report.Begin().c_str(), stdout);
+  tools::DtmfFinder finder(reader.rate(), [&report](const tools::DtmfTone& tone) {
+    std::fputs(report.Add(tone).c_str(), stdout);
+  });
+  std::vector<float> samples(1 << 14);
+  uint64_t count = 0;
+  while (const size_t n = reader.Read(samples)) {
+    finder.Feed({samples.data(), n});
+    count += n;
+  }
+  if (file.failed()) {
+    std::fprintf(stderr, "kavrel-render: cannot read '%s'\n", o.input->c_str());
+    return 2;
+  }
+  finder.Finish();
+  std::fputs(report.End(count).c_str(), stdout);
+  return report.exit_code();
 }
 
 int Bank(const tools::RenderOptions& o) {
@@ -74,10 +89,9 @@ int Bank(const tools::RenderOptions& o) {
 // Runs the window's own logic on the headless engine and the virtual device, from the first key
 // until the output has stopped by itself.
 int Play(const tools::RenderOptions& o) {
-  // An empty program folder: no settings file is read, the values set here stay.
-  std::error_code ec;
-  const auto folder = std::filesystem::temp_directory_path(ec) / "kavrel-render-empty";
-  forms::HeadlessBinding engine((folder / "no-settings").string());
+  // No program folder: no settings are read, so the values set here stay whatever any file
+  // holds.
+  forms::HeadlessBinding engine("");
   dialer::Form1 form(engine,
                      [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
   form.Text2.SetText(runtime::FromUtf8(o.tone_time));

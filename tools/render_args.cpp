@@ -12,7 +12,7 @@ const char* const kRenderUsage =
     "usage: kavrel-render bank [--tone-time MS] [SOUND] [-o FILE]\n"
     "       kavrel-render dial STRING [--tone-time MS] [--volume V] [SOUND] [-o FILE]\n"
     "       kavrel-render text TEXT [--tone-time MS] [--volume V] [SOUND] [-o FILE]\n"
-    "       kavrel-render check FILE\n"
+    "       kavrel-render check FILE [--json]\n"
     "\n"
     "  bank           write all 17 rows of the tone bank, row 0 (silence) first\n"
     "  dial STRING    what the dialer plays for STRING in the dial-string box and Play\n"
@@ -20,7 +20,8 @@ const char* const kRenderUsage =
     "                 break is added)\n"
     "  check FILE     find the DTMF tones in a WAV file (PCM 8/16-bit, mu-law, A-law,\n"
     "                 any rate) and check them against ITU-T Q.24; exit 0 when all\n"
-    "                 hold, 1 when a rule is broken\n"
+    "                 hold, 1 when a rule is broken; --json: the same report as one\n"
+    "                 JSON document\n"
     "\n"
     "options:\n"
     "  --tone-time MS tone time in milliseconds (default 40), read like the tone-time box\n"
@@ -76,7 +77,10 @@ RenderArgs ParseRenderArgs(const std::vector<std::string>& args) {
       parsed.exit_code = 0;
       return parsed;
     }
-    if (a == "--tone-time" || a == "-o" || a == "--volume" || a == "--rate" || a == "--format") {
+    if (a == "--json" && (o.command.empty() || o.command == "check")) {
+      o.json = true;
+    } else if (a == "--tone-time" || a == "-o" || a == "--volume" || a == "--rate" ||
+               a == "--format") {
       if (i + 1 >= args.size()) return bad("option " + a + " needs a value");
       std::string& value = a == "-o"         ? o.output
                            : a == "--volume" ? o.volume
@@ -101,6 +105,7 @@ RenderArgs ParseRenderArgs(const std::vector<std::string>& args) {
   if (o.command != "bank" && o.command != "dial" && o.command != "text" && o.command != "check") {
     return bad("unknown command '" + o.command + "'");
   }
+  if (o.json && o.command != "check") return bad("--json is an option of check only");
   if (o.command == "check") {
     if (options_seen) return bad("check takes no option but its file");
     if (!o.input) return bad("check needs a file");

@@ -21,6 +21,7 @@ struct RenderOptions {
   std::string output = "-";
   std::string rate = "11025";
   std::string format = "pcm16";
+  bool json = false;  // check: the report as one JSON document
   // The numbers and names, once checked.
   double tone_time_ms = 0;
   int16_t volume_value = 0;

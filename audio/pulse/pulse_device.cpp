@@ -12,6 +12,8 @@ namespace {
 
 // A server that takes longer to answer than this is taken as absent: the window waits for it.
 constexpr pa_usec_t kOpenTimeout = 5 * PA_USEC_PER_SEC;
+// How long the stream must have played without an underflow before its target comes down a step.
+constexpr std::chrono::seconds kQuiet{15};
 
 constexpr pa_sample_spec kFormat{PA_SAMPLE_S16LE, synth::kSampleRate, 1};
 
@@ -33,10 +35,14 @@ class Locked {
 }  // namespace
 
 PulseSoundDevice::PulseSoundDevice(runtime::Dispatcher& dispatcher, PulseBuffering buffering)
-    : buffering_(buffering),
-      mixer_(dispatcher, [this] { BringForward(); }),
-      loss_(dispatcher),
+    : MixingDevice(dispatcher, [this] { BringForward(); }),
+      buffering_(buffering),
       target_ms_(buffering.target_ms) {
+  for (uint32_t ms = buffering.target_ms; targets_ms_.empty() || ms > targets_ms_.back();
+       ms = std::min(buffering.most_ms, ms * 3 / 2)) {
+    targets_ms_.push_back(ms);
+  }
+  steps_.emplace(targets_ms_, kQuiet, buffering.grow);
   try {
     Connect();
   } catch (...) {
@@ -45,11 +51,11 @@ PulseSoundDevice::PulseSoundDevice(runtime::Dispatcher& dispatcher, PulseBufferi
   }
   // The server tells of its own end (the stream or the connection fails); a server that hangs
   // just stops asking for samples.
-  watch_.emplace(mixer_, loss_, [this] { return gone_.load(); });
+  StartWatching([this] { return gone_.load(); });
 }
 
 PulseSoundDevice::~PulseSoundDevice() {
-  watch_.reset();
+  StopWatching();
   Close();
 }
 
@@ -97,6 +103,8 @@ void PulseSoundDevice::Connect() {
     RaiseNoDevice("PulseAudio", pa_strerror(pa_context_errno(context_)));
   }
   AwaitOpen([this] { return pa_stream_get_state(stream_) == PA_STREAM_READY; }, "stream");
+  tick_ = pa_context_rttime_new(context_, pa_rtclock_now() + PA_USEC_PER_SEC,
+                                &PulseSoundDevice::OnTick, this);
 }
 
 void PulseSoundDevice::AwaitOpen(const std::function<bool()>& ready, const char* what) {
@@ -115,6 +123,7 @@ void PulseSoundDevice::AwaitOpen(const std::function<bool()>& ready, const char*
 void PulseSoundDevice::Close() {
   if (loop_ == nullptr) return;
   pa_threaded_mainloop_stop(loop_);
+  if (tick_ != nullptr) pa_threaded_mainloop_get_api(loop_)->time_free(tick_);
   if (stream_ != nullptr) {
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
     pa_stream_set_write_callback(stream_, nullptr, nullptr);
@@ -133,23 +142,12 @@ void PulseSoundDevice::Close() {
   loop_ = nullptr;
 }
 
-// The server's output is not tied to a window: any window may use it.
-void PulseSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// The mainloop never reads the events: a buffer's notifications carry their sinks.
-EventHandle PulseSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> PulseSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
-}
-
 PulseStats PulseSoundDevice::Stats() const {
   PulseStats stats;
   stats.mix = mixer_.Stats();
   stats.underflows = underflows_;
   stats.growths = growths_;
+  stats.shrinks = shrinks_;
   stats.target_ms = target_ms_;
   stats.brought_forward = brought_forward_;
   stats.latency_ms = static_cast<double>(latency_us_) / 1000.0;
@@ -187,7 +185,20 @@ void PulseSoundDevice::OnWrite(pa_stream*, size_t bytes, void* self) {
 void PulseSoundDevice::OnUnderflow(pa_stream*, void* self) {
   auto* me = static_cast<PulseSoundDevice*>(self);
   ++me->underflows_;
-  if (me->buffering_.grow) me->Grow();
+  if (me->steps_->Hole(BufferingSteps::Clock::now())) {
+    ++me->growths_;
+    me->Retarget();
+  }
+}
+
+void PulseSoundDevice::OnTick(pa_mainloop_api*, pa_time_event* event, const struct timeval*,
+                              void* self) {
+  auto* me = static_cast<PulseSoundDevice*>(self);
+  if (me->steps_->Tick(BufferingSteps::Clock::now())) {
+    ++me->shrinks_;
+    me->Retarget();
+  }
+  pa_context_rttime_restart(me->context_, event, pa_rtclock_now() + PA_USEC_PER_SEC);
 }
 
 // The watch reports it once the device is open; while it opens, the failure is raised instead.
@@ -229,6 +240,8 @@ void PulseSoundDevice::BringForward() {
   const int64_t to_notification = mixer_.SamplesToNextStop(true);
   Locked lock(loop_);
   if (stream_ == nullptr || pa_stream_get_state(stream_) != PA_STREAM_READY) return;
+  // Until the queue has drained to a smaller target, its end is not where the target says.
+  if (BufferingSteps::Clock::now() < draining_until_) return;
   const int64_t queue = MsToBytes(target_ms_) / 2;
   const int64_t request = MsToBytes(buffering_.request_ms) / 2;
   int64_t frames = std::min(queue, idle_tail_);
@@ -241,11 +254,14 @@ void PulseSoundDevice::BringForward() {
   ++brought_forward_;
 }
 
-void PulseSoundDevice::Grow() {
-  const uint32_t grown = std::min(buffering_.most_ms, target_ms_ * 3 / 2);
-  if (grown <= target_ms_) return;
-  target_ms_ = grown;
-  ++growths_;
+// A smaller target lets the queue at the server drain to it, with no hole on the way.
+void PulseSoundDevice::Retarget() {
+  const uint32_t from = target_ms_;
+  target_ms_ = steps_->Now();
+  if (target_ms_ < from) {
+    draining_until_ = BufferingSteps::Clock::now() +
+                      std::chrono::milliseconds(from - target_ms_ + 2 * buffering_.request_ms);
+  }
   const pa_buffer_attr attr = Attr();
   pa_operation* o = pa_stream_set_buffer_attr(stream_, &attr, nullptr, nullptr);
   if (o != nullptr) pa_operation_unref(o);

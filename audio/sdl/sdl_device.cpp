@@ -7,8 +7,13 @@
 #include "runtime/error.h"
 
 namespace audio {
-SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
-    : mixer_(dispatcher), loss_(dispatcher) {
+SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher, SdlBuffering buffering)
+    : MixingDevice(dispatcher,
+                   [this] {
+                     if (queue_.BringForward()) ++brought_forward_;
+                   }),
+      buffering_(buffering),
+      queue_(mixer_, buffering.period + buffering.margin) {
   // The program owns its signals; SDL must not take over SIGINT and SIGTERM.
   SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
   if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) RaiseNoDevice("SDL2", SDL_GetError());
@@ -16,11 +21,7 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
   want.freq = synth::kSampleRate;
   want.format = AUDIO_S16SYS;
   want.channels = 1;
-  // Small pulls: a notification 330 samples before a half must reach the window, and the window's
-  // write land, before the callback gets there. The pull is also all the buffering SDL asks of
-  // the sound server (PulseAudio: 11.6 ms, refilled every 2.9 ms), and with this thread
-  // real-time it played without a gap beside busy programs; 64 frames did not.
-  want.samples = kCallbackFrames;
+  want.samples = static_cast<Uint16>(buffering_.period);
   want.callback = &SdlSoundDevice::Callback;
   want.userdata = this;
   SDL_AudioSpec have{};
@@ -31,30 +32,22 @@ SdlSoundDevice::SdlSoundDevice(runtime::Dispatcher& dispatcher)
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
     RaiseNoDevice("SDL2", reason);
   }
+  queue_.Start();
   // It runs for the whole life of the device; a buffer that is not playing gives silence.
   SDL_PauseAudioDevice(device_id_, 0);
   // SDL stops a device whose sound server has gone (and calls back on, with nothing heard); a
-  // server that hangs just stops the callbacks.
-  watch_.emplace(mixer_, loss_,
-                 [this] { return SDL_GetAudioDeviceStatus(device_id_) != SDL_AUDIO_PLAYING; });
+  // server that hangs stops taking samples, and so the pacing thread stops mixing.
+  StartWatching([this] { return SDL_GetAudioDeviceStatus(device_id_) != SDL_AUDIO_PLAYING; });
 }
 
 SdlSoundDevice::~SdlSoundDevice() {
-  watch_.reset();
+  StopWatching();
   SDL_CloseAudioDevice(device_id_);
   SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-// SDL output is not tied to a window: any window may use it.
-void SdlSoundDevice::SetCooperativeLevel(runtime::WindowHandle, int32_t) {}
-
-// The callback never reads the events: a buffer's notifications carry their sinks.
-EventHandle SdlSoundDevice::CreateEvent(EventSink& sink) {
-  return events_.Add(sink);
-}
-
-std::unique_ptr<SoundBuffer> SdlSoundDevice::CreateSoundBuffer(const BufferDesc& desc) {
-  return mixer_.CreateBuffer(desc, events_);
+SdlStats SdlSoundDevice::Stats() const {
+  return {mixer_.Stats(), holes_, brought_forward_};
 }
 
 void SdlSoundDevice::Callback(void* self, uint8_t* stream, int len) {
@@ -63,7 +56,9 @@ void SdlSoundDevice::Callback(void* self, uint8_t* stream, int len) {
     device->callback_scheduled_ = true;
     RaiseToRealTime();
   }
-  device->mixer_.Render(reinterpret_cast<int16_t*>(stream), len / 2);
+  const size_t short_by =
+      device->queue_.Take(reinterpret_cast<int16_t*>(stream), static_cast<size_t>(len / 2));
+  if (short_by > 0 && device->mixer_.Playing()) ++device->holes_;
 }
 
 }  // namespace audio

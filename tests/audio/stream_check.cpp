@@ -2,10 +2,10 @@
 // its own notifications as the dialer paces them, and checks a recording of what was heard
 // against what was written. linux is the default device: the server's, else SDL2's.
 //
-//   stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001] [--keys KEYS]
+//   stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll 1..5001] [--keys KEYS]
 //                     --expected FILE
 //   stream_check verify EXPECTED RECORDING.wav
-//   stream_check contract [--device pulse|sdl|linux]
+//   stream_check contract [DEVICE OPTIONS]
 //   stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS
 //
 // play exits with 3 when the mixer counted a late refill (a notification handled after the half
@@ -37,16 +37,14 @@
 #include <string_view>
 #include <vector>
 
-#include "audio/linux_device.h"
 #include "audio/output.h"
-#include "audio/pulse/pulse_device.h"
-#include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
 #include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
 #include "tests/audio/contract_breaches.h"
 #include "tests/audio/main_thread_dispatcher.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -55,19 +53,12 @@ constexpr std::string_view kKeypad = "123A456B789C*0#D";
 constexpr int kLate = 3;
 
 int Usage() {
-  std::cerr
-      << "usage: stream_check play [--device pulse|sdl|linux] [--tone-time MS] [--scroll 1..5001]"
-         " [--keys KEYS] --expected FILE\n"
-         "       stream_check verify EXPECTED RECORDING.wav\n"
-         "       stream_check contract [--device pulse|sdl|linux]\n"
-         "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
+  std::cerr << "usage: stream_check play [DEVICE OPTIONS] [--tone-time MS] [--scroll 1..5001]"
+               " [--keys KEYS] --expected FILE\n"
+               "       stream_check verify EXPECTED RECORDING.wav\n"
+               "       stream_check contract [DEVICE OPTIONS]\n"
+               "       stream_check gaps RECORDING.wav SHORTEST_PAUSE_MS\n";
   return 2;
-}
-
-std::unique_ptr<audio::SoundDevice> Open(std::string_view name, runtime::Dispatcher& dispatcher) {
-  if (name == "sdl") return std::make_unique<audio::SdlSoundDevice>(dispatcher);
-  if (name == "linux") return audio::OpenLinuxDevice(dispatcher);
-  return std::make_unique<audio::PulseSoundDevice>(dispatcher);
 }
 
 class NoSink final : public audio::EventSink {
@@ -76,10 +67,13 @@ class NoSink final : public audio::EventSink {
   void DeviceLost() override {}
 };
 
-int Contract(std::string_view name) {
+int Contract(int argc, char** argv) {
+  testsupport::DeviceChoice choice;
+  if (!choice.Parse(argc, argv) || argc != 2) return Usage();
   testsupport::MainThreadDispatcher dispatcher;
   NoSink sink;
-  const std::unique_ptr<audio::SoundDevice> device = Open(name, dispatcher);
+  const std::unique_ptr<audio::SoundDevice> device = choice.Open(dispatcher);
+  const std::string name = choice.Describe();
   const audio::EventHandle made = device->CreateEvent(sink);
   auto buffer = device->CreateSoundBuffer(testsupport::DefaultDesc());
   int let_through = 0;
@@ -97,17 +91,15 @@ int Contract(std::string_view name) {
 }
 
 int Play(int argc, char** argv) {
+  testsupport::DeviceChoice choice;
+  if (!choice.Parse(argc, argv)) return Usage();
   float tone_time = 40;
   int16_t scroll = 1;
   std::string keys = "123A456B789C*0#D";
   std::string expected_path;
-  std::string_view device_name = "pulse";
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
-    const std::string_view value = argv[i + 1];
-    if (flag == "--device" && (value == "pulse" || value == "sdl" || value == "linux")) {
-      device_name = argv[i + 1];
-    } else if (flag == "--tone-time") {
+    if (flag == "--tone-time") {
       tone_time = std::stof(argv[i + 1]);
     } else if (flag == "--scroll") {
       scroll = static_cast<int16_t>(std::clamp(std::stoi(argv[i + 1]), 1, 5001));
@@ -132,16 +124,8 @@ int Play(int argc, char** argv) {
 
   testsupport::MainThreadDispatcher dispatcher;
   testsupport::BlockStreamer streamer(tones);
-  audio::PulseSoundDevice* pulse = nullptr;
-  audio::SdlSoundDevice* sdl = nullptr;
-  audio::PlayDX8Module output(
-      [&]() -> std::unique_ptr<audio::SoundDevice> {
-        auto d = Open(device_name, dispatcher);
-        pulse = dynamic_cast<audio::PulseSoundDevice*>(d.get());
-        sdl = dynamic_cast<audio::SdlSoundDevice*>(d.get());
-        return d;
-      },
-      [=] { return scroll; }, [] { return runtime::WindowHandle{}; }, streamer);
+  audio::PlayDX8Module output([&] { return choice.Open(dispatcher); }, [=] { return scroll; },
+                              [] { return runtime::WindowHandle{}; }, streamer);
   const synth::SlopeEnvelope slope = synth::SlopeEnvelope::Standard();
   int32_t block = 0;
   try {
@@ -157,15 +141,20 @@ int Play(int argc, char** argv) {
   const bool finished =
       dispatcher.RunUntil([&] { return streamer.finished() || streamer.lost(); },
                           std::chrono::steady_clock::now() + 2 * length + std::chrono::seconds(5));
+  // What the device has queued still plays before it goes.
+  if (finished) {
+    dispatcher.RunUntil([&] { return streamer.lost(); },
+                        std::chrono::steady_clock::now() + std::chrono::milliseconds(500));
+  }
   if (streamer.lost()) {
     std::cerr << "stream_check: the sound device was lost\n";
     return 1;
   }
-  const audio::MixStats stats = pulse ? pulse->Stats().mix : sdl->Stats();
-  std::cerr << "stream_check: " << device_name << ", " << tones.size() << " blocks of " << block
-            << " samples, " << streamer.notifications() << " notifications, " << stats.renders
-            << " renders, " << stats.late_refills << " late refills, server underflows "
-            << (pulse ? std::to_string(pulse->Stats().underflows) : "(SDL2 cannot tell)") << "\n";
+  const audio::MixStats stats = choice.Mix();
+  std::cerr << "stream_check: " << tones.size() << " blocks of " << block << " samples, "
+            << streamer.notifications() << " notifications, " << stats.renders << " renders, "
+            << stats.late_refills << " late refills, holes " << choice.Holes() << "; "
+            << choice.Describe() << "\n";
   if (!finished) {
     std::cerr << "stream_check: the stream did not finish in time\n";
     return 1;
@@ -440,14 +429,7 @@ int main(int argc, char** argv) {
     if (argc >= 2 && std::string_view(argv[1]) == "play") return Play(argc, argv);
     if (argc == 4 && std::string_view(argv[1]) == "verify") return Verify(argv[2], argv[3]);
     if (argc == 4 && std::string_view(argv[1]) == "gaps") return Gaps(argv[2], std::stod(argv[3]));
-    if (argc >= 2 && std::string_view(argv[1]) == "contract") {
-      if (argc == 2) return Contract("pulse");
-      const std::string_view name = argc == 4 ? argv[3] : "";
-      if (argc == 4 && std::string_view(argv[2]) == "--device" &&
-          (name == "pulse" || name == "sdl" || name == "linux")) {
-        return Contract(name);
-      }
-    }
+    if (argc >= 2 && std::string_view(argv[1]) == "contract") return Contract(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "stream_check: " << e.what() << "\n";
     return 1;

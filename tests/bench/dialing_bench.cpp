@@ -2,7 +2,6 @@
 // length (the title grows by one caption per key, the queue takes one store per key).
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
 #include "dialer/form1.h"
@@ -11,8 +10,7 @@
 namespace {
 
 struct Window {
-  forms::HeadlessBinding engine{
-      (std::filesystem::temp_directory_path() / "dialing-bench-none").string()};
+  forms::HeadlessBinding engine{""};  // no settings: the window's initial values
   dialer::Form1 form{engine,
                      [this](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); }};
   Window() { form.UserLoad(); }

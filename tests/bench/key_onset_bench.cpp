@@ -1,9 +1,10 @@
 // Key press to tone onset where the user hears it. The real program's window (the Qt binding,
 // offscreen; presses through Qt's window-system input path), its logic (Form1) and its sound (the
-// device of tests/bench/device_choice.h) play into the sound server; a recorder on the sink's
-// monitor finds where each tone begins and, with the latency PulseAudio reports for that monitor,
-// when the sink played it. Run it through key_onset_bench.sh, which gives it a private PulseAudio
-// null sink.
+// device of tests/support/device_choice.h) play into the sound server; a recorder on the sink's
+// monitor finds where each tone begins and when the sink played it: on PulseAudio from the
+// latency it reports for that monitor, on PipeWire (KAVREL_SOUND_SERVER=pipewire), whose null
+// sinks report none, from the graph's clock that comes with each period the recorder takes. Run
+// it through key_onset_bench.sh, which gives it a private server.
 //
 // Each press starts a sequence from idle. Two figures per press: to the first sample leaving the
 // mixer (it counts its renders, so the count taken before Play names the one that carries it),
@@ -13,9 +14,11 @@
 // Usage: key_onset_bench [PRESSES] [device options]   (default 100 presses)
 #define QTEST_QPA_MOUSE_HANDLING
 
+#include <pipewire/pipewire.h>
 #include <pthread.h>
 #include <pulse/pulseaudio.h>
 #include <sched.h>
+#include <spa/param/audio/format-utils.h>
 
 #include <QApplication>
 #include <QEventLoop>
@@ -31,6 +34,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -40,7 +44,8 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
-#include "tests/bench/device_choice.h"
+#include "dialer/forms/qt/window_priority.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -129,11 +134,29 @@ double Percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
+// What a recorder of the sink heard, and when the sink played it.
+struct Recording {
+  std::vector<int16_t> samples;
+  // The moment the sink played each sample (ms on the steady clock); NaN before the first mark.
+  std::vector<double> played_ms;
+  std::vector<double> sink_latency_ms;
+  std::vector<double> stream_buffer_ms;
+  int overflows = 0;
+};
+
+class Recorder {
+ public:
+  virtual ~Recorder() = default;
+  // Asks the server what it holds of the program's stream, where it can tell.
+  virtual void SampleStreamLatency() {}
+  virtual Recording Take() = 0;
+};
+
 // Records the default sink's monitor at 11025 Hz mono, on PulseAudio's own thread. After every
 // read it asks the stream for its latency, which for a monitor PulseAudio corrects by the sink's
 // own buffer: that places the samples read so far at the moment the sink plays them. It asks for
 // no latency of its own, so that it does not change the sink's.
-class MonitorRecorder {
+class MonitorRecorder final : public Recorder {
  public:
   MonitorRecorder() {
     loop_ = pa_threaded_mainloop_new();
@@ -171,7 +194,7 @@ class MonitorRecorder {
     }
   }
 
-  ~MonitorRecorder() {
+  ~MonitorRecorder() override {
     pa_threaded_mainloop_stop(loop_);
     if (stream_ != nullptr) pa_stream_unref(stream_);
     pa_context_disconnect(context_);
@@ -183,7 +206,7 @@ class MonitorRecorder {
   MonitorRecorder& operator=(const MonitorRecorder&) = delete;
 
   // Asks the server for the buffers of every stream that plays into the sink (the program's).
-  void SampleStreamLatency() {
+  void SampleStreamLatency() override {
     Locked lock(loop_);
     pa_operation* o = pa_context_get_sink_input_info_list(
         context_,
@@ -197,16 +220,7 @@ class MonitorRecorder {
     if (o != nullptr) pa_operation_unref(o);
   }
 
-  struct Recording {
-    std::vector<int16_t> samples;
-    // The moment the sink played each sample (ms on the steady clock); NaN before the first mark.
-    std::vector<double> played_ms;
-    std::vector<double> sink_latency_ms;
-    std::vector<double> stream_buffer_ms;
-    int overflows = 0;
-  };
-
-  Recording Take() {
+  Recording Take() override {
     Locked lock(loop_);
     Recording r;
     r.samples = samples_;
@@ -281,6 +295,109 @@ class MonitorRecorder {
   int overflows_ = 0;
 };
 
+// Records the default sink's monitor at 11025 Hz mono on PipeWire, in the graph: each period it
+// takes comes with the time the period began, which is when a sink that is no sound card plays it.
+class GraphRecorder final : public Recorder {
+ public:
+  GraphRecorder() {
+    pw_init(nullptr, nullptr);
+    loop_ = pw_thread_loop_new("key_onset_bench", nullptr);
+    if (loop_ == nullptr || pw_thread_loop_start(loop_) < 0) {
+      throw std::runtime_error("cannot start PipeWire's loop");
+    }
+    pw_thread_loop_lock(loop_);
+    // Real-time, as the program's own stream: a recorder held up would lose periods itself.
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
+                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    core_ = context_ ? pw_context_connect(context_, nullptr, 0) : nullptr;
+    if (core_ == nullptr) {
+      pw_thread_loop_unlock(loop_);
+      throw std::runtime_error("cannot connect to PipeWire");
+    }
+    stream_ =
+        pw_stream_new(core_, "key onset",
+                      pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                        "Capture", PW_KEY_STREAM_CAPTURE_SINK, "true", nullptr));
+    events_.version = PW_VERSION_STREAM_EVENTS;
+    events_.process = [](void* self) { static_cast<GraphRecorder*>(self)->Process(); };
+    pw_stream_add_listener(stream_, &listener_, &events_, this);
+    uint8_t pod[256];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(pod, sizeof pod);
+    spa_audio_info_raw format{};
+    format.format = SPA_AUDIO_FORMAT_S16_LE;
+    format.rate = kRate;
+    format.channels = 1;
+    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
+    const auto flags = static_cast<pw_stream_flags>(
+        PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS);
+    const int connected =
+        pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1);
+    pw_thread_loop_unlock(loop_);
+    if (connected < 0) throw std::runtime_error("cannot record the sink's monitor");
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(5);
+    while (Take().samples.empty()) {
+      if (Clock::now() > deadline) throw std::runtime_error("the sink's monitor gave nothing");
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
+  ~GraphRecorder() override {
+    pw_thread_loop_lock(loop_);
+    pw_stream_destroy(stream_);
+    pw_core_disconnect(core_);
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+  }
+
+  GraphRecorder(const GraphRecorder&) = delete;
+  GraphRecorder& operator=(const GraphRecorder&) = delete;
+
+  Recording Take() override {
+    std::lock_guard lock(mutex_);
+    Recording r;
+    r.samples = samples_;
+    r.played_ms.assign(samples_.size(), std::nan(""));
+    for (size_t m = 0; m < marks_.size(); ++m) {
+      const size_t end = m + 1 < marks_.size() ? marks_[m + 1].first : samples_.size();
+      for (size_t i = marks_[m].first; i < end; ++i) {
+        r.played_ms[i] =
+            marks_[m].second + 1000.0 * static_cast<double>(i - marks_[m].first) / kRate;
+      }
+    }
+    return r;
+  }
+
+ private:
+  void Process() {
+    pw_time time{};
+    pw_stream_get_time_n(stream_, &time, sizeof time);
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (buffer == nullptr) return;
+    const spa_data& data = buffer->buffer->datas[0];
+    if (data.data != nullptr && data.chunk->size > 0) {
+      const auto* s = static_cast<const int16_t*>(data.data) + data.chunk->offset / 2;
+      std::lock_guard lock(mutex_);
+      marks_.emplace_back(samples_.size(), static_cast<double>(time.now) / 1e6);
+      samples_.insert(samples_.end(), s, s + data.chunk->size / 2);
+    }
+    pw_stream_queue_buffer(stream_, buffer);
+  }
+
+  pw_thread_loop* loop_ = nullptr;
+  pw_context* context_ = nullptr;
+  pw_core* core_ = nullptr;
+  pw_stream* stream_ = nullptr;
+  spa_hook listener_{};
+  pw_stream_events events_{};
+  std::mutex mutex_;
+  std::vector<int16_t> samples_;
+  // Where each period begins in samples_, and when the graph began it (ms, steady clock).
+  std::vector<std::pair<size_t, double>> marks_;
+};
+
 // Runs the window's event loop as the program does (sleeping until an event comes, unlike
 // QTest::qWait, which sleeps 10 ms at a time) until done() holds or `ms` have passed.
 bool RunEventsUntil(const std::function<bool()>& done, int ms) {
@@ -347,9 +464,13 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
 
-  std::unique_ptr<MonitorRecorder> recorder;
+  std::unique_ptr<Recorder> recorder;
   try {
-    recorder = std::make_unique<MonitorRecorder>();
+    if (qEnvironmentVariable("KAVREL_SOUND_SERVER") == QStringLiteral("pipewire")) {
+      recorder = std::make_unique<GraphRecorder>();
+    } else {
+      recorder = std::make_unique<MonitorRecorder>();
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "key_onset_bench: %s\n", e.what());
     return 1;
@@ -361,6 +482,8 @@ int main(int argc, char** argv) {
     return std::make_unique<TimedDevice>(dispatcher, choice, mark);
   });
   binding.Build(form);
+  // As the program does.
+  forms::qt::RaiseWindowThread();
   form.UserLoad();
   if (choice.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "key_onset_bench: no sound output could be opened\n");
@@ -379,7 +502,7 @@ int main(int argc, char** argv) {
     RunEventsFor(40 + n % 7);  // vary the phase against the callback period
     mark.seen = false;
     const int64_t late_before = choice.Mix().late_refills;
-    const int64_t underflows_before = choice.ServerUnderflows();
+    const int64_t underflows_before = choice.Holes();
     auto* key =
         binding.Window().findChild<QPushButton*>(QStringLiteral("Command2(%1)").arg(n % 16));
     // Watches for the callback that carries the press's first sample, at real-time priority where
@@ -414,10 +537,10 @@ int main(int argc, char** argv) {
       return 1;
     }
     late_during.push_back(choice.Mix().late_refills - late_before);
-    underflows_during.push_back(choice.ServerUnderflows() - underflows_before);
+    underflows_during.push_back(choice.Holes() - underflows_before);
   }
   RunEventsFor(300);  // the last tone's way through the server
-  const MonitorRecorder::Recording rec = recorder->Take();
+  const Recording rec = recorder->Take();
 
   const double gain = audio::VolumeGain(form.Output.Volume());
   std::vector<double> onset;
@@ -467,12 +590,11 @@ int main(int argc, char** argv) {
   }
   std::printf(
       "  presses with a gap at the sink %d, with a late refill %d, with a server underflow %s%s\n",
-      gaps, late, choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
+      gaps, late, choice.Holes() < 0 ? "unknown" : std::to_string(underflowed).c_str(),
       rec.overflows > 0 ? " (the recorder overflowed)" : "");
-  std::printf(
-      "  server underflows in all %s; %s\n",
-      choice.ServerUnderflows() < 0 ? "unknown" : std::to_string(choice.ServerUnderflows()).c_str(),
-      choice.Describe().c_str());
+  std::printf("  server underflows in all %s; %s\n",
+              choice.Holes() < 0 ? "unknown" : std::to_string(choice.Holes()).c_str(),
+              choice.Describe().c_str());
   std::printf("key to onset at the sink: median %.1f ms, p99 %.1f ms, max %.1f ms, underruns %d\n",
               Percentile(onset, 50), Percentile(onset, 99),
               *std::max_element(onset.begin(), onset.end()), underrun_presses);

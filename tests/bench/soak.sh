@@ -9,18 +9,23 @@
 # differs from the keys are counted apart. Prints the mixer's late refills and the server's
 # own underflows beside the holes found in the recording, resident memory after the first minute
 # and at the end, messages (handler errors) and each receiver's episodes heard wrong.
-# Usage: tests/bench/soak.sh [--busy N] [--mode realtime|user] [MINUTES] [SEED] [BENCH]
-#                            [-- device options of tests/bench/device_choice.h]
+# Usage: tests/bench/soak.sh [--busy N] [--stall "TAKE EVERY"] [--server pulseaudio|pipewire]
+#            [--mode realtime|user] [MINUTES] [SEED] [BENCH]
+#            [-- device options of tests/support/device_choice.h]
 #   BENCH defaults to build/linux/bin/soak_bench; --busy starts N busy threads beside it (shell
-#   loops that never sleep, each in a session of its own); --mode is the server's (pulse.sh).
+#   loops that never sleep, each in a session of its own), --stall cpu_stall; --server and --mode
+#   are the server's (pulse.sh).
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 busy=0
+stall=""
 positional=()
 device_options=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --busy) busy=$2; shift 2 ;;
+    --stall) stall=$2; shift 2 ;;
+    --server) export KAVREL_SOUND_SERVER=$2; shift 2 ;;
     --mode) export PULSE_MODE=$2; shift 2 ;;
     --) shift; device_options=("$@"); break ;;
     *) positional+=("$1"); shift ;;
@@ -41,13 +46,11 @@ W=$PULSE_WORK
 xvfb_start
 source "$ROOT/tests/bench/busy.sh"
 busy_start "$busy"
-echo "soak: $MINUTES min, seed $SEED, server ${PULSE_MODE:-realtime}, $busy busy threads, $(nproc) processors"
+stall_start "$(dirname "$BENCH")" $stall
+echo "soak: $MINUTES min, seed $SEED, server ${KAVREL_SOUND_SERVER:-pulseaudio} ${PULSE_MODE:-realtime}, $busy busy threads, ${stall:+stalls of $stall ms, }$(nproc) processors"
 
 pulse_record_start "$W/cap.wav"
-# The recording's first sample, in wall-clock milliseconds: what has reached the file by now
-# was recorded just before.
-recorded=$(($(stat -c %s "$W/cap.wav") - 44))
-REC_START=$(($(date +%s%3N) - recorded * 1000 / 22050))
+REC_START=$PULSE_REC_STARTED_MS
 status=0
 SDL_AUDIODRIVER=pulseaudio QT_QPA_PLATFORM=xcb "$BENCH" "$MINUTES" "$SEED" \
   ${device_options[@]+"${device_options[@]}"} >"$W/soak.txt" || status=$?

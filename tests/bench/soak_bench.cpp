@@ -1,5 +1,5 @@
 // The soak run's driver: kavrel's window (the Qt binding, on the display it is given), Form1 and
-// the sound device (tests/bench/device_choice.h), used at random for MINUTES minutes through the
+// the sound device (tests/support/device_choice.h), used at random for MINUTES minutes through the
 // window's own input: keypad keys pressed with the mouse, dial strings typed and played, texts
 // typed and sent, and the tone time and the volume changed at random moments, also while a sequence
 // plays. Run it through soak.sh, which records the sound and decodes it.
@@ -38,8 +38,9 @@
 
 #include "dialer/form1.h"
 #include "dialer/forms/qt/qt_binding.h"
+#include "dialer/forms/qt/window_priority.h"
 #include "runtime/codepage.h"
-#include "tests/bench/device_choice.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ class Soak {
           std::chrono::duration<double, std::ratio<60>>(Clock::now() - start).count();
       if (at_minutes >= 1 && first_minute_mb_ == 0) {
         first_minute_mb_ = ResidentMb();
-        first_minute_underflows_ = device_.ServerUnderflows();
+        first_minute_underflows_ = device_.Holes();
         first_minute_opened_ = device_.Opened();
       }
       if (Chance(0.15)) SetToneTime();
@@ -235,7 +236,7 @@ class Soak {
     std::printf("soak: late refills %lld in %lld renders; devices opened %d\n",
                 static_cast<long long>(mix.late_refills), static_cast<long long>(mix.renders),
                 device_.Opened());
-    const int64_t underflows = device_.ServerUnderflows();
+    const int64_t underflows = device_.Holes();
     if (underflows < 0) {
       std::printf("soak: server underflows unknown\n");
     } else {
@@ -279,6 +280,8 @@ int main(int argc, char** argv) {
   dialer::Form1 form(binding,
                      [&](runtime::Dispatcher& dispatcher) { return device.Open(dispatcher); });
   binding.Build(form);
+  // As the program does.
+  forms::qt::RaiseWindowThread();
   form.UserLoad();
   if (device.Opened() == 0 || !form.Output.OutputReady()) {
     std::fprintf(stderr, "soak_bench: no sound output could be opened\n");

@@ -6,8 +6,10 @@
 // tests/bench/stream_bench.sh, which starts a private PulseAudio null sink, records it and
 // counts the blocks heard wrong.
 //
-//   stream_bench [--device pulse|sdl] [--seconds S] [--tone-time MS] [--load THREADS]
+//   stream_bench [DEVICE OPTIONS] [--seconds S] [--tone-time MS] [--load THREADS]
 //                [--expected FILE]
+//
+// (DEVICE OPTIONS: tests/support/device_choice.h)
 //
 // --load adds busy threads at normal priority beside the window's thread; --expected writes what
 // should be heard, for stream_check verify.
@@ -24,13 +26,12 @@
 #include <vector>
 
 #include "audio/output.h"
-#include "audio/pulse/pulse_device.h"
-#include "audio/sdl/sdl_device.h"
 #include "runtime/error.h"
 #include "synth/slope_filter.h"
 #include "synth/tone_bank.h"
 #include "tests/audio/block_streamer.h"
 #include "tests/audio/main_thread_dispatcher.h"
+#include "tests/support/device_choice.h"
 
 namespace {
 
@@ -68,14 +69,12 @@ int main(int argc, char** argv) {
   double seconds = 10;
   float tone_time = 40;
   int load = 0;
-  std::string_view device_name = "pulse";
   std::string expected_path;
+  testsupport::DeviceChoice choice;
+  if (!choice.Parse(argc, argv)) return 2;
   for (int i = 1; i < argc; i += 2) {
     const std::string_view flag = i + 1 < argc ? argv[i] : "";
-    if (flag == "--device" &&
-        (argv[i + 1] == std::string_view("pulse") || argv[i + 1] == std::string_view("sdl"))) {
-      device_name = argv[i + 1];
-    } else if (flag == "--expected") {
+    if (flag == "--expected") {
       expected_path = argv[i + 1];
     } else if (flag == "--seconds") {
       seconds = std::stod(argv[i + 1]);
@@ -84,7 +83,7 @@ int main(int argc, char** argv) {
     } else if (flag == "--load") {
       load = std::stoi(argv[i + 1]);
     } else {
-      std::cerr << "usage: stream_bench [--device pulse|sdl] [--seconds S] [--tone-time MS]"
+      std::cerr << "usage: stream_bench [DEVICE OPTIONS] [--seconds S] [--tone-time MS]"
                    " [--load THREADS] [--expected FILE]\n";
       return 2;
     }
@@ -111,20 +110,8 @@ int main(int argc, char** argv) {
   }
 
   testsupport::BlockStreamer streamer(tones);
-  audio::PulseSoundDevice* pulse = nullptr;
-  audio::SdlSoundDevice* sdl = nullptr;
-  audio::PlayDX8Module output(
-      [&]() -> std::unique_ptr<audio::SoundDevice> {
-        if (device_name == "sdl") {
-          auto d = std::make_unique<audio::SdlSoundDevice>(dispatcher);
-          sdl = d.get();
-          return d;
-        }
-        auto d = std::make_unique<audio::PulseSoundDevice>(dispatcher);
-        pulse = d.get();
-        return d;
-      },
-      [] { return int16_t{1}; }, [] { return runtime::WindowHandle{}; }, streamer);
+  audio::PlayDX8Module output([&] { return choice.Open(dispatcher); }, [] { return int16_t{1}; },
+                              [] { return runtime::WindowHandle{}; }, streamer);
   int status = 0;
   try {
     output.InstallToneBank(tone_time, slope);
@@ -135,7 +122,7 @@ int main(int argc, char** argv) {
                                begun + std::chrono::duration_cast<Clock::duration>(
                                            std::chrono::duration<double>(2 * seconds + 5)));
     const double elapsed = std::chrono::duration<double>(Clock::now() - begun).count();
-    const audio::MixStats stats = pulse ? pulse->Stats().mix : sdl->Stats();
+    const audio::MixStats stats = choice.Mix();
 
     std::vector<double> delays = dispatcher.delays_ms();
     std::sort(delays.begin(), delays.end());
@@ -143,7 +130,7 @@ int main(int argc, char** argv) {
     std::cout << std::fixed << std::setprecision(3);
     std::cout << "stream: " << tones.size() << " blocks of " << block << " samples (tone time "
               << tone_time << " ms) in " << elapsed << " s, " << load << " busy threads"
-              << (finished ? "" : ", DID NOT FINISH") << ", device " << device_name << "\n";
+              << (finished ? "" : ", DID NOT FINISH") << "\n";
     if (!delays.empty()) {
       std::cout << "notification delay, audio callback to window handler (" << delays.size()
                 << " notifications): median " << Percentile(delays, 50) << " ms, 99th percentile "
@@ -152,13 +139,7 @@ int main(int argc, char** argv) {
     }
     std::cout << "late refills: " << stats.late_refills << " (" << stats.renders << " renders, "
               << stats.frames << " frames)\n";
-    if (pulse) {
-      const audio::PulseStats p = pulse->Stats();
-      std::cout << "server underflows: " << p.underflows << "; buffering " << p.target_ms
-                << " ms after " << p.growths << " growths; latency " << p.latency_ms << " ms\n";
-    } else {
-      std::cout << "server underflows: unknown (SDL2 does not tell)\n";
-    }
+    std::cout << "holes counted: " << choice.Holes() << "; " << choice.Describe() << "\n";
     if (!expected_path.empty() && !testsupport::WriteExpected(expected_path, output, tones)) {
       std::cerr << "stream_bench: cannot write " << expected_path << "\n";
       status = 1;

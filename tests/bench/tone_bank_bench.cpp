@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <filesystem>
 #include <vector>
 
 #include "dialer/form1.h"
@@ -96,8 +95,7 @@ void PrintRatios() {
 // InitAll (envelope, bank into the spare storage, a new buffer) on the headless engine with the
 // virtual device. The value alternates between 30000 and 29999 ms.
 void PrintWindowRebuild() {
-  forms::HeadlessBinding engine(
-      (std::filesystem::temp_directory_path() / "tone-bank-bench-none").string());
+  forms::HeadlessBinding engine("");  // no settings: the window's initial values
   dialer::Form1 form(engine,
                      [&engine](runtime::Dispatcher& d) { return engine.OpenVirtualDevice(d); });
   form.UserLoad();

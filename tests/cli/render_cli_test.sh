@@ -34,6 +34,14 @@ row() { dd if="$tmp/bank.raw" bs=1764 skip="$1" count=1 2>/dev/null; }
 check "dial at volume 1 = bank rows + silent half" cmp -s "$tmp/expected.raw" "$tmp/dial.raw"
 "$render" dial "12 3D" -o "$tmp/quiet.raw" 2>/dev/null
 check "default volume is quieter" test "$(cmp -l "$tmp/dial.raw" "$tmp/quiet.raw" | wc -l)" -gt 1000
+# No settings file is read, whoever made it: not one in the temporary folder, nor the user's.
+planted=$tmp/planted/kavrel-render-empty
+mkdir -p "$planted/no-settings" "$tmp/config/kavrel"
+for f in "$planted" "$planted/no-settings" "$tmp/config/kavrel"; do
+  printf '9\r\n200\r\n 1 \r\n \r\n \r\n' >"$f/Sindrat.ini"
+done
+TMPDIR=$tmp/planted XDG_CONFIG_HOME=$tmp/config "$render" dial "12 3D" -o "$tmp/planted.raw" 2>/dev/null
+check "settings files change nothing" cmp -s "$tmp/quiet.raw" "$tmp/planted.raw"
 "$render" dial "12" --volume 5002 2>/dev/null; check "volume out of range: exit 2" test $? -eq 2
 "$render" dial "12" --volume 1e400 2>/dev/null; check "volume beyond a double: exit 2" test $? -eq 2
 "$render" dial 2>/dev/null; check "dial without a string: exit 2" test $? -eq 2

@@ -129,6 +129,71 @@ done
 "$render" dial "159D#*" --rate 8000 --format mulaw -o "$tmp/rt.wav" 2>/dev/null
 verdict "round trip 8000 Hz mu-law" "^digits 159D#\*$" 0 "$tmp/rt.wav"
 
+# Speech is no DTMF: espeak-ng reading numbers and words in three voices (the harmonics of a voice
+# pass for key pairs).
+if command -v espeak-ng >/dev/null; then
+  text="Please call me back on 0 2 9 8 7, 4 1 6 3, extension 5 5 2. Your balance is 1 thousand \
+    8 hundred and 47 pounds. Press 1 for sales, 2 for support, or hold the line for an operator."
+  for voice in en+f2:200:70 de+m1:160:40 fr+f3:180:55; do
+    IFS=: read -r name speed pitch <<<"$voice"
+    espeak-ng -v "$name" -s "$speed" -p "$pitch" -w "$tmp/voice.wav" "$text $text"
+    sox "$tmp/voice.wav" -r 8000 -e mu-law "$tmp/speech-${name%%+*}.wav"
+  done
+  sox "$tmp"/speech-*.wav "$tmp/speech.wav"
+  verdict "speech, $(soxi -d "$tmp/speech.wav"): no tone" "^no DTMF tone found$" 1 "$tmp/speech.wav"
+else
+  echo "FAIL espeak-ng is needed (scripts/setup installs it)"
+  failures=$((failures + 1))
+fi
+
+# The JSON report: one document with the text report's tones, digits and verdict lines.
+"$render" check "$tmp/pause.wav" >"$tmp/pause.txt"
+"$render" check --json "$tmp/pause.wav" >"$tmp/pause.json"
+check "--json: a JSON document" python3 -m json.tool "$tmp/pause.json" /dev/null
+check "--json: the tones, digits and verdicts of the text report" python3 - "$tmp/pause.json" \
+  "$tmp/pause.txt" <<'EOF'
+import json, sys
+doc, text = json.load(open(sys.argv[1])), open(sys.argv[2]).read().splitlines()
+rows = [line.split() for line in text[1:] if line and line[0] in "0123456789ABCD*#"]
+ok = [t["digit"] for t in doc["tones"]] == [r[0] for r in rows] == list("18")
+ok = ok and all(f"{t['start_s']:.3f}" == r[1] and f"{t['length_ms']:.1f}" == r[2] and
+                f"{t['low_hz']:.1f}" == r[4] and f"{t['high_hz']:.1f}" == r[6]
+                for t, r in zip(doc["tones"], rows))
+ok = ok and doc["tones"][0]["pause_ms"] is None and doc["tones"][1]["sample"] > 1000
+ok = ok and "digits " + doc["digits"] in text and not doc["within_q24"]
+ok = ok and [v["text"] for v in doc["verdicts"]] == text[text.index("digits 18") + 1:]
+ok = ok and [v["rule"] for v in doc["verdicts"]] == ["tone_too_short", "pause_too_short"]
+sys.exit(not ok)
+EOF
+
+# Files that are not what their header says end at once with exit 2 and a reason: a rate of
+# 2·10^9 Hz (or just outside 4000 to 192000 Hz), a data chunk or RIFF size beyond the file's
+# end. Through a pipe, whose size is unknown, the data run to its end.
+python3 - "$tmp" <<'EOF'
+import struct, sys
+def wav(name, rate=8000, data=None, riff=None):
+    body = bytes(2000)
+    chunks = (b"fmt " + struct.pack("<IHHIIHH", 16, 1, 1, rate, 2 * rate, 2, 16) + b"data" +
+              struct.pack("<I", len(body) if data is None else data) + body)
+    riff = 4 + len(chunks) if riff is None else riff
+    open(f"{sys.argv[1]}/{name}.wav", "wb").write(b"RIFF" + struct.pack("<I", riff) + b"WAVE" + chunks)
+wav("rate-2e9", rate=2000000000)
+wav("rate-3999", rate=3999)
+wav("rate-192001", rate=192001)
+wav("data-beyond", data=0x7FFFF000)
+wav("riff-beyond", riff=0x7FFFF024)
+EOF
+for bad in rate-2e9:"rate, 2000000000 Hz, is outside" rate-3999:"rate, 3999 Hz" \
+  rate-192001:"rate, 192001 Hz" data-beyond:"data chunk says 2147479552 bytes but 2000 bytes" \
+  riff-beyond:"header says 2147479596 bytes but the file has 2044"; do
+  "$render" check "$tmp/${bad%%:*}.wav" >"$tmp/out" 2>"$tmp/err"
+  rc=$?
+  check "check of ${bad%%:*}: exit 2, '${bad#*:}', nothing written" \
+    test "$rc" -eq 2 -a ! -s "$tmp/out" -a "$(grep -cF "${bad#*:}" "$tmp/err")" -eq 1
+done
+check "check of a file through a pipe: the same report" \
+  cmp -s <("$render" check "$tmp/pause.wav") <(cat "$tmp/pause.wav" | "$render" check /dev/stdin)
+
 "$render" check "$tmp/none.wav" 2>/dev/null; check "check of a missing file: exit 2" test $? -eq 2
 "$render" check "$tmp/all.raw" 2>/dev/null; check "check of a raw file: exit 2" test $? -eq 2
 sox -n -r 8000 -b 24 "$tmp/24.wav" synth 0.1 sine 697

@@ -4,7 +4,7 @@
 # a text sent through the text box, the web link clicked, the window closed with the window
 # manager's close request; the recording decoded by an independent DTMF decoder, the settings
 # file it wrote checked byte for byte; then a save that fails; then the sound server ended, and
-# hung, while a long dial string plays. Screenshots of the window and of the messages are kept in
+# hung, while a long dial string plays; then a start without a server, which starts afterwards. Screenshots of the window and of the messages are kept in
 # OUT. What was heard must be exactly what was dialed, on the first run: the sound device keeps
 # enough queued at the server that a busy machine leaves no hole in a tone.
 #
@@ -286,4 +286,27 @@ lose_sound 'kill -STOP $PULSE_PID' 'kill -CONT $PULSE_PID' 9
 wait_ended "$KAVREL_PID" 15
 [ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after the lost sound"
 
-echo "kavrel end to end: keypad, dial string, text, link, close, settings, a failed save and a lost sound device as expected"
+step "no sound server at start-up, as when a desktop starts kavrel first: told once; once the server is there, the next key sounds"
+pulse_stop
+start_kavrel fourth
+# The window shows once start-up is over: what is on screen first is the message.
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+[ "${WIDTH}x$HEIGHT" != 373x281 ] || fail "the window opened without a message"
+xdotool windowfocus --sync "$WID" key Return
+WID=$(timeout 10 xdotool search --sync --onlyvisible --name '^Pelorin 1\.0$' | head -1)
+eval "$(xdotool getwindowgeometry --shell "$WID")"
+[ "${WIDTH}x$HEIGHT" = 373x281 ] || fail "no window after the message"
+pulse_restart
+pulse_record_start "$W/cap.wav" || fail "could not record the sink once the server started"
+press_key 3
+wait_title ' 3' 5
+wait_title 'Pelorin 1.0' 20
+pulse_record_stop
+heard=$(pulse_decode_dtmf "$W/cap.wav")
+[ "$heard" = 3 ] || fail "heard '$heard' once the server started; expected '3'"
+[ "$(boxes)" -eq 0 ] || fail "a message is showing after the key"
+"$WM_CLOSE" "$WID" || fail "the close request could not be sent"
+wait_ended "$KAVREL_PID" 15
+[ "$ENDED_STATUS" -eq 0 ] || fail "kavrel ended with status $ENDED_STATUS after starting without sound"
+
+echo "kavrel end to end: keypad, dial string, text, link, close, settings, a failed save, a lost sound device and a late one as expected"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # kavrel without a mouse, as a keyboard user and a screen reader meet it: its window on a private
 # virtual display with the accessibility bus, its sound into a private PulseAudio null sink. The
-# window's controls read through AT-SPI (every one with a role and a name), keypad key 5 pressed
-# through its accessible action, digits, # and * typed with the focus on a keypad key, Space and
-# Enter on that key, a key held down, and Escape during a Play; the recording decoded by an
-# independent DTMF decoder.
+# window read through AT-SPI (every control and its own parts with a role and a name), keypad key
+# 5 pressed through its accessible action, digits, # and * typed with the focus on a keypad key,
+# Space and Enter on that key, a key held down, and Escape during a Play; the recording decoded by
+# an independent DTMF decoder.
 #
 # Usage: kavrel_keyboard_e2e.sh KAVREL OUT
 set -euo pipefail

@@ -19,18 +19,7 @@ source "$HERE/lib/xvfb.sh"
 # shellcheck source=lib/kavrel.sh
 source "$HERE/lib/kavrel.sh"
 
-step() { echo "-- $*" >&2; }
-fail() {
-  echo "FAIL: $*" >&2
-  [ -f "${W:-}/kavrel.log" ] && sed 's/^/  kavrel: /' "$W/kavrel.log" >&2
-  exit 1
-}
-
-pulse_start
-W=$PULSE_WORK
-xvfb_start || fail "no virtual display"
-mkdir "$W/app"
-cp "$KAVREL" "$W/app/kavrel"
+kavrel_session "$KAVREL" || fail "no virtual display"
 
 # Starts kavrel from its folder with the given settings file and environment (NAME=VALUE...);
 # waits for its first window on screen and sets WID.

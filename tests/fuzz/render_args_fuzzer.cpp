@@ -18,7 +18,7 @@ using fuzz::Check;
 bool Same(const tools::RenderOptions& a, const tools::RenderOptions& b) {
   return a.command == b.command && a.input == b.input && a.tone_time == b.tone_time &&
          a.volume == b.volume && a.output == b.output && a.rate == b.rate && a.format == b.format &&
-         a.tone_time_ms == b.tone_time_ms && a.volume_value == b.volume_value &&
+         a.json == b.json && a.tone_time_ms == b.tone_time_ms && a.volume_value == b.volume_value &&
          a.sound.rate == b.sound.rate && a.sound.encoding == b.sound.encoding;
 }
 
@@ -49,9 +49,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Check(o.command == "bank" || o.command == "dial" || o.command == "text" || o.command == "check",
         "a known command");
   Check(o.input.has_value() == (o.command != "bank"), "a text or file exactly for all but bank");
+  Check(!o.json || o.command == "check", "--json for check only");
   if (o.command == "check") {
-    const tools::RenderArgs reread = tools::ParseRenderArgs({"check", *o.input});
-    Check(!reread.exit_code && Same(reread.options, o), "check: its file alone, read back");
+    std::vector<std::string> again = {"check", *o.input};
+    if (o.json) again.push_back("--json");
+    const tools::RenderArgs reread = tools::ParseRenderArgs(again);
+    Check(!reread.exit_code && Same(reread.options, o), "check: its file and --json, read back");
     return 0;
   }
   Check(std::isfinite(o.tone_time_ms) && o.tone_time_ms <= 30000, "a tone time up to 30000 ms");

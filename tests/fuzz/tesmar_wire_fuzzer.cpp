@@ -3,7 +3,7 @@
 // - The service's request decoding reads them as the pipe delivers them in message read mode, and
 //   must find what the format describes.
 // - They are sent as the report lines of a reply, which the clients' reader must read back, each
-//   cut to 512 bytes.
+//   cut to 512 bytes, or refuse when they are more than four.
 // - They are taken as a reply from an unknown server: what the reader accepts must be exactly the
 //   encoding of what it read.
 #include <algorithm>
@@ -128,6 +128,12 @@ std::vector<std::string> Encoded(std::uint32_t result, const std::vector<std::st
 void CheckReplyOfLines(const std::vector<std::string>& lines, std::uint32_t result) {
   const std::vector<std::string> reply = Encoded(result, lines);
   ReplyReader reader;
+  if (lines.size() > tesmar::kMaxReplyLines) {
+    Check(reader.Take(reply[0]) == ReplyReader::State::NeedMore &&
+              reader.Take(reply[1]) == ReplyReader::State::Malformed,
+          "a count above the lines a reply holds is refused");
+    return;
+  }
   for (std::size_t i = 0; i < reply.size(); ++i) {
     const ReplyReader::State expected =
         i + 1 == reply.size() ? ReplyReader::State::Complete : ReplyReader::State::NeedMore;
@@ -148,8 +154,9 @@ void CheckAnyReply(const std::vector<std::string>& messages) {
     if (state == ReplyReader::State::Malformed) return;
     if (state == ReplyReader::State::Complete) {
       const std::vector<std::string> taken(messages.begin(), messages.begin() + i + 1);
-      Check(Encoded(reader.Result(), reader.Lines()) == taken,
-            "an accepted reply is exactly the encoding of what was read");
+      Check(Encoded(reader.Result(), reader.Lines()) == taken &&
+                reader.Lines().size() <= tesmar::kMaxReplyLines,
+            "an accepted reply is exactly the encoding of what was read, of four lines at most");
       return;
     }
   }

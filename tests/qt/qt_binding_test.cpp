@@ -355,6 +355,11 @@ TEST_F(QtBindingTest, TypedTextReachesTheModelBeforeTheKeyUp) {
   edit->end(false);
   QTest::keyClick(edit, Qt::Key_0);
   EXPECT_EQ(box.Text(), dial + u"0");
+
+  // What an assistive technology puts into the box is the user's text too.
+  box.SetText(u"12");
+  QAccessible::queryAccessibleInterface(edit)->editableTextInterface()->replaceText(0, 0, "9");
+  EXPECT_EQ(box.Text(), u"912");
 }
 
 TEST_F(QtBindingTest, MultiLineBoxHoldsCarriageReturnLineFeedInTheModel) {

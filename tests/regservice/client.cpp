@@ -67,7 +67,8 @@ Server::Server(const std::string& arguments, const std::string& cwd) {
 
 Server::~Server() {
   if (m_process == nullptr) return;
-  if (Running()) TerminateProcess(m_process, 1);
+  // TerminateProcess only starts the end (documented as asynchronous): wait for it.
+  if (Running() && TerminateProcess(m_process, 1)) WaitForSingleObject(m_process, 20000);
   CloseHandle(m_process);
 }
 

@@ -10,12 +10,9 @@
 
 #include "regservice/pipe_client.h"
 #include "regservice/wire_format.h"
-#include "tests/support/checks.h"
 
 namespace tesmar_test {
 
-using support::Checks;
-using support::Printable;
 using tesmar::Outcome;
 using tesmar::Reply;
 
@@ -43,6 +40,7 @@ class Server {
   // Starts Tesmar.exe (beside this program) with the given arguments in directory cwd ("" keeps
   // ours).
   explicit Server(const std::string& arguments, const std::string& cwd = "");
+  // Ends it if it still runs, and waits for that: its pipe name is free afterwards.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;

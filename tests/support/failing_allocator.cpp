@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <new>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 namespace {
 
 std::atomic<int64_t> allocations_to_failure{0};
@@ -37,6 +41,23 @@ bool FailsNow() {
   return false;
 }
 
+// Windows' C runtime has no aligned_alloc; its aligned blocks go back through _aligned_free.
+void* AlignedAlloc(std::size_t align, std::size_t size) {
+#if defined(_WIN32)
+  return _aligned_malloc(size, align);
+#else
+  return std::aligned_alloc(align, (size + align) / align * align);
+#endif
+}
+
+void AlignedFree(void* p) {
+#if defined(_WIN32)
+  _aligned_free(p);
+#else
+  std::free(p);
+#endif
+}
+
 }  // namespace
 
 // The standard library's array forms call these (a sanitizer's runtime supplies its own new[]
@@ -50,8 +71,7 @@ void* operator new(std::size_t size) {
 
 void* operator new(std::size_t size, std::align_val_t alignment) {
   if (FailsNow()) throw std::bad_alloc();
-  const auto align = static_cast<std::size_t>(alignment);
-  if (void* p = std::aligned_alloc(align, (size + align) / align * align)) return p;
+  if (void* p = AlignedAlloc(static_cast<std::size_t>(alignment), size)) return p;
   throw std::bad_alloc();
 }
 
@@ -64,11 +84,11 @@ void operator delete(void* p, std::size_t) noexcept {
 }
 
 void operator delete(void* p, std::align_val_t) noexcept {
-  std::free(p);
+  AlignedFree(p);
 }
 
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
-  std::free(p);
+  AlignedFree(p);
 }
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
@@ -92,5 +112,5 @@ void operator delete(void* p, const std::nothrow_t&) noexcept {
 }
 
 void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
-  std::free(p);
+  AlignedFree(p);
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "audio/buffering_steps.h"
 #include "audio/loop_mixer.h"
 #include "audio/output.h"
 #include "audio/virtual/virtual_device.h"
@@ -347,7 +348,7 @@ TEST(LoopMixer, TellsStartsFromSilenceAndTheIdleEndOfEachRender) {
   EXPECT_EQ(mixer.Render(out, 3), 3);
 }
 
-TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
+TEST(OutputWithoutDevice, TriesAgainAtTheNextResetNotAtARebuild) {
   Sink sink;
   int opened = 0;
   audio::PlayDX8Module output(
@@ -366,7 +367,35 @@ TEST(OutputWithoutDevice, ReportsTheMissingDeviceOnceAndStaysQuiet) {
   const int16_t tone = 1;
   EXPECT_NO_THROW(output.WriteToneBlock(tone));
   EXPECT_NO_THROW(output.StartOutput());
-  EXPECT_NO_THROW(output.ResetOutput());
+  EXPECT_THROW(output.ResetOutput(), runtime::Error);
+  EXPECT_EQ(opened, 2);
 }
 
 }  // namespace
+
+// One step up a hole, one down a quiet period; a step down that a hole follows within the quiet
+// period doubles the wait before the next step down from there; without adapting nothing moves.
+TEST(BufferingSteps, GrowOnHolesComeBackWhenQuietAndWaitLongerWhereTheyWereTooFew) {
+  using std::chrono::seconds;
+  const uint32_t steps_ms[] = {40, 60, 90};
+  audio::BufferingSteps steps(steps_ms, seconds(15));
+  const audio::BufferingSteps::Clock::time_point t0{};
+  EXPECT_TRUE(steps.Hole(t0));
+  EXPECT_TRUE(steps.Hole(t0 + seconds(1)));
+  EXPECT_FALSE(steps.Hole(t0 + seconds(2)));  // at the top
+  EXPECT_EQ(steps.Now(), 90u);
+  EXPECT_FALSE(steps.Tick(t0 + seconds(16)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(17)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(32)));
+  EXPECT_EQ(steps.Now(), 40u);
+
+  EXPECT_TRUE(steps.Hole(t0 + seconds(40)));  // too soon after coming down: wait twice as long
+  EXPECT_FALSE(steps.Tick(t0 + seconds(69)));
+  EXPECT_TRUE(steps.Tick(t0 + seconds(70)));
+  EXPECT_EQ(steps.Ups(), 3);
+  EXPECT_EQ(steps.Downs(), 3);
+
+  audio::BufferingSteps fixed(steps_ms, seconds(15), false);
+  EXPECT_FALSE(fixed.Hole(t0));
+  EXPECT_EQ(fixed.Now(), 40u);
+}

@@ -40,25 +40,30 @@ std::string ReadFile(const fs::path& p) {
   return s.str();
 }
 
+// kInstalled: writable, with the installer's marker beside the program.
+enum class ProgramFolder { kWritable, kUnwritable, kInstalled };
+
 class Dialer {
  public:
   // settings: the file's bytes, or nullopt for no file. The user's configuration folder is
   // private to the test; with a program folder that cannot be written (one the superuser runs
   // without a settings file in it), the settings file is the user's one.
   explicit Dialer(std::optional<std::string> settings = "\r\n40\r\n 1 \r\n \r\n \r\n",
-                  bool sound = true, bool program_folder_writable = true)
+                  bool sound = true, ProgramFolder folder = ProgramFolder::kWritable)
       : dir_(MakeDir()),
-        engine((program_folder_writable ? dir_ : dir_ / "program").string()),
-        form(engine, Opener(sound)) {
+        engine((folder == ProgramFolder::kUnwritable ? dir_ / "program" : dir_).string()),
+        form(engine, Opener()) {
     setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
     fs::path file = dir_ / "Sindrat.ini";
-    if (!program_folder_writable) {
+    if (folder == ProgramFolder::kInstalled) std::ofstream(dir_ / dialer::kInstalledMarkerName);
+    if (folder == ProgramFolder::kUnwritable) {
       fs::create_directory(dir_ / "program");
       fs::permissions(dir_ / "program", fs::perms::owner_read | fs::perms::owner_exec);
       file = user_file();
       if (settings) fs::create_directories(file.parent_path());
     }
     if (settings) std::ofstream(file, std::ios::binary) << *settings;
+    unplugged = !sound;
     form.UserLoad();
   }
   fs::path user_file() const { return dir_ / "config" / "kavrel" / "Sindrat.ini"; }
@@ -84,7 +89,7 @@ class Dialer {
   fs::path dir_;
   forms::HeadlessBinding engine;
   Form1 form;
-  bool unplugged = false;  // the sound device cannot be opened
+  bool unplugged = false;  // the sound device cannot be opened (from the start, without sound)
   int opens = 0;           // calls of the device factory
 
  private:
@@ -95,19 +100,14 @@ class Dialer {
     fs::create_directories(p);
     return p;
   }
-  dialer::SoundOpener Opener(bool sound) {
-    if (sound) {
-      return [this](runtime::Dispatcher& d) -> std::unique_ptr<audio::SoundDevice> {
-        ++opens;
-        if (unplugged) {
-          throw runtime::Error(runtime::kDeviceUnavailable,
-                               "No audio output device could be opened: unplugged");
-        }
-        return engine.OpenVirtualDevice(d);
-      };
-    }
-    return [](runtime::Dispatcher&) -> std::unique_ptr<audio::SoundDevice> {
-      throw runtime::Error(runtime::kDeviceUnavailable, "No audio output device could be opened");
+  dialer::SoundOpener Opener() {
+    return [this](runtime::Dispatcher& d) -> std::unique_ptr<audio::SoundDevice> {
+      ++opens;
+      if (unplugged) {
+        throw runtime::Error(runtime::kDeviceUnavailable,
+                             "No audio output device could be opened: unplugged");
+      }
+      return engine.OpenVirtualDevice(d);
     };
   }
 };
@@ -647,18 +647,33 @@ TEST(Settings, AFailedSaveKeepsTheOldFileAndSaysSo) {
   EXPECT_EQ(std::distance(fs::directory_iterator(d.dir()), fs::directory_iterator()), 1);
 }
 
+TEST(Settings, AReadOnlyFileIsKeptAndTheUserTold) {
+  Dialer d("old\r\n40\r\n 10 \r\n \r\n \r\n");
+  const fs::path file = d.dir() / "Sindrat.ini";
+  fs::permissions(file, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  d.form.Text1.SetText(u"new");
+  d.form.UserClose();
+  ASSERT_EQ(d.engine.Messages().size(), 1u);
+  EXPECT_EQ(runtime::ToUtf8(d.engine.Messages()[0]),
+            "The settings could not be saved (Cannot replace '" + file.string() +
+                "': the file is read-only). The previous settings file was kept.");
+  EXPECT_EQ(ReadFile(file), "old\r\n40\r\n 10 \r\n \r\n \r\n");
+  EXPECT_EQ(fs::status(file).permissions(),
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
 TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
-  Dialer d(std::nullopt, true, /*program_folder_writable=*/false);
+  Dialer d(std::nullopt, true, ProgramFolder::kUnwritable);
   d.form.Text1.SetText(u"55");
   d.form.UserClose();
   EXPECT_TRUE(d.engine.Messages().empty());
   EXPECT_EQ(ReadFile(d.user_file()), "55\r\n40\r\n 10 \r\n \r\n \r\n");
   EXPECT_FALSE(fs::exists(d.dir() / "program" / "Sindrat.ini"));
-  Dialer again(ReadFile(d.user_file()), true, false);
+  Dialer again(ReadFile(d.user_file()), true, ProgramFolder::kUnwritable);
   EXPECT_EQ(again.form.Text1.Text(), u"55");
 
   // A user folder that cannot be made: the user is told why, and nothing is written elsewhere.
-  Dialer blocked(std::nullopt, true, false);
+  Dialer blocked(std::nullopt, true, ProgramFolder::kUnwritable);
   std::ofstream(blocked.dir() / "config") << "a file where the folder belongs";
   blocked.form.UserClose();
   ASSERT_EQ(blocked.engine.Messages().size(), 1u);
@@ -668,6 +683,18 @@ TEST(Settings, AnUnwritableProgramFolderKeepsThemInTheUserFolder) {
       << message;
   EXPECT_EQ(message.find("previous settings file"), std::string::npos) << message;
   EXPECT_FALSE(fs::exists(blocked.dir() / "program" / "Sindrat.ini"));
+}
+
+TEST(Settings, AnInstalledProgramKeepsThemInTheUserFolderThoughItsFolderIsWritable) {
+  // The installed file beside the program gives the first start's settings and stays as it is.
+  const std::string installed = "159\r\n60\r\n 201 \r\n \r\n \r\n";
+  Dialer d(installed, true, ProgramFolder::kInstalled);
+  EXPECT_EQ(d.form.Text1.Text(), u"159");
+  d.form.Text1.SetText(u"55");
+  d.form.UserClose();
+  EXPECT_TRUE(d.engine.Messages().empty());
+  EXPECT_EQ(ReadFile(d.user_file()), "55\r\n60\r\n 201 \r\n \r\n \r\n");
+  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), installed);
 }
 
 TEST(Window, WebLinkUsesTheCurrentHost) {
@@ -685,22 +712,31 @@ TEST(Window, WebLinkUsesTheCurrentHost) {
   EXPECT_EQ(d.engine.OpenedUrls()[1].second, d.dir().string());
 }
 
-TEST(Window, WithoutASoundDeviceTheWindowWorksAndSaysSoOnce) {
-  Dialer d(" \r\n40\r\n 10 \r\n \r\n \r\n", /*sound=*/false);
+// A sound server that starts after the window, a headset plugged in later: the next action opens
+// the device, as after a loss.
+TEST(Window, WithoutASoundDeviceEachActionTriesOnceAndOneThatAppearsIsUsed) {
+  Dialer d(" \r\n40\r\n 1 \r\n \r\n \r\n", /*sound=*/false);
   ASSERT_EQ(d.engine.Messages().size(), 1u);
-  EXPECT_EQ(d.engine.Messages()[0], u"No audio output device could be opened");
+  EXPECT_EQ(d.engine.Messages()[0], u"No audio output device could be opened: unplugged");
   d.Press(4);
-  d.Press(5);
-  d.form.VScroll1.UserThumbMoved(300);
-  d.Type(d.form.Text2, u"100");
+  d.Type(d.form.Text2, u"100");  // a rebuild makes no try
   d.form.Text1.SetText(u"99");
-  d.form.Command3.UserClick();
-  EXPECT_EQ(d.form.Caption(), u" 4599");
-  EXPECT_EQ(d.engine.Messages().size(), 1u);
+  d.form.Command3.UserClick();  // ends at its first key
+  EXPECT_EQ(d.form.Caption(), u" 49");
+  EXPECT_EQ(d.opens, 3);
+  ASSERT_EQ(d.engine.Messages().size(), 3u);
+  EXPECT_EQ(d.engine.Messages()[2], d.engine.Messages()[0]);
   EXPECT_TRUE(d.engine.RunUntilIdle(10000));
   EXPECT_EQ(d.form.Caption(), u"Pelorin 1.0");
+
+  d.unplugged = false;
+  d.Press(5);
+  EXPECT_EQ(d.form.Command3.Caption(), u"Stop");
+  EXPECT_TRUE(d.engine.RunUntilIdle(10000));
+  EXPECT_EQ(d.played(), Concat({d.Row(6), Silence(2206 - 330)}));
+  EXPECT_EQ(d.engine.Messages().size(), 3u);
   d.form.UserClose();
-  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 300 \r\n \r\n \r\n");
+  EXPECT_EQ(ReadFile(d.dir() / "Sindrat.ini"), "99\r\n100\r\n 1 \r\n \r\n \r\n");
 }
 
 TEST(Window, ALostSoundDeviceEndsTheDialingOnceAndEachActionTriesOnceToOpenItAgain) {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "runtime/error.h"
 #include "runtime/text_file.h"
-#include "tests/support/checks.h"
 
 #if defined(_WIN32)
 #include "runtime/win32.h"
@@ -108,15 +109,7 @@ int Write(const std::string& file, char letter, int saves) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc == 5 && std::string(argv[1]) == "write") {
-    return Write(argv[2], argv[3][0], std::atoi(argv[4]));
-  }
-  if (argc != 1) {
-    std::fprintf(stderr, "usage: save_race\n");
-    return 2;
-  }
-  support::Checks checks;
+TEST(SettingsFile, SavesRacingEachOtherLeaveOneWholeFileAndNothingBeside) {
   namespace fs = std::filesystem;
   const fs::path folder = fs::temp_directory_path() / ("save_race-" + std::to_string(Self()));
   fs::remove_all(folder);
@@ -126,23 +119,33 @@ int main(int argc, char** argv) {
   runtime::ReplaceWithLines(file, a);
 
   Process writers[] = {Start(file, 'a'), Start(file, 'b')};
-  checks.Expect(writers[0] && writers[1], "both writers started");
+  EXPECT_TRUE(writers[0] && writers[1]) << "both writers started";
   int reads = 0, mixed = 0;
   while (Running(writers[0]) || Running(writers[1])) {
     const auto now = runtime::ReadLines(file, 1000);
     ++reads;
     if (now != a && now != b) ++mixed;
   }
-  for (Process p : writers) checks.ExpectEq(p ? Finish(p) : -1, 0, "a writer's every save");
-  checks.ExpectEq(mixed, 0,
-                  "reads (as start-up reads) of neither whole file, of " + std::to_string(reads));
+  for (Process p : writers) EXPECT_EQ(p ? Finish(p) : -1, 0) << "a writer's every save";
+  EXPECT_EQ(mixed, 0) << "reads (as start-up reads) of neither whole file, of " << reads;
   const auto last = runtime::ReadLines(file, 1000);
-  checks.Expect(last == a || last == b, "the file at the end is one of the two");
+  EXPECT_TRUE(last == a || last == b) << "the file at the end is one of the two";
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) {
     names.push_back(entry.path().filename().string());
   }
-  checks.ExpectEq(names.size(), 1, "files beside it (the settings file alone)");
+  EXPECT_EQ(names, std::vector<std::string>{"Sindrat.ini"}) << "the settings file alone";
   fs::remove_all(folder);
-  return checks.Finish();
+}
+
+int main(int argc, char** argv) {
+  if (argc == 5 && std::string(argv[1]) == "write") {
+    return Write(argv[2], argv[3][0], std::atoi(argv[4]));
+  }
+  testing::InitGoogleTest(&argc, argv);
+  if (argc != 1) {
+    std::fprintf(stderr, "usage: save_race [GOOGLETEST FLAGS]\n");
+    return 2;
+  }
+  return RUN_ALL_TESTS();
 }

@@ -72,6 +72,20 @@ Qt::Alignment ToAlignment(Align align) {
   return align == Align::Center ? Qt::AlignHCenter : Qt::AlignLeft;
 }
 
+// A scroll area's own parts are objects of the accessibility tree beside its text, hidden ones
+// too: the viewport and the two scroll bars, each bar in a container of its own. Each is named
+// after its box, so that nothing a screen reader walks through goes unnamed.
+void NameScrollAreaParts(QAbstractScrollArea& area, const QString& name) {
+  area.viewport()->setAccessibleName(name);
+  const std::pair<QScrollBar*, QString> bars[] = {
+      {area.horizontalScrollBar(), name + QStringLiteral(", horizontal")},
+      {area.verticalScrollBar(), name + QStringLiteral(", vertical")}};
+  for (const auto& [bar, bar_name] : bars) {
+    bar->setAccessibleName(bar_name);
+    bar->parentWidget()->setAccessibleName(bar_name);
+  }
+}
+
 // A straight line between two points of the table, in the line's own colour.
 class LineWidget final : public QWidget {
  public:
@@ -281,7 +295,12 @@ void QtBinding::Build(Form& form) {
     widget->setVisible(control->Visible());
     widget->setEnabled(control->Enabled());
     widget->setFocusPolicy(IsTabStop(def) ? Qt::StrongFocus : Qt::NoFocus);
-    if (!def.accessible_name.empty()) widget->setAccessibleName(ToQ(def.accessible_name));
+    if (!def.accessible_name.empty()) {
+      widget->setAccessibleName(ToQ(def.accessible_name));
+      if (auto* area = qobject_cast<QAbstractScrollArea*>(widget)) {
+        NameScrollAreaParts(*area, ToQ(def.accessible_name));
+      }
+    }
     widget->setAccessibleDescription(ToQ(control->Description()));
     widgets_[control] = widget;
     controls_[widget] = control;
@@ -389,8 +408,10 @@ void QtBinding::Connect(Control& control, QWidget* widget) {
     case Kind::TextBox: {
       auto& box = static_cast<TextBox&>(control);
       if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
-        // textEdited comes from the user only, and before the key's release.
-        connect(edit, &QLineEdit::textEdited, this,
+        // Program assignments block the widget's signals, so this is the user's typing, or what
+        // an assistive technology put in for the user (textEdited leaves that out); it comes
+        // before the key's release.
+        connect(edit, &QLineEdit::textChanged, this,
                 [&box](const QString& text) { box.UserEdited(FromQ(text)); });
       } else if (auto* edit = qobject_cast<QPlainTextEdit*>(widget)) {
         // Program assignments block the widget's signals, so this is the user's typing.

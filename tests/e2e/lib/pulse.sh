@@ -21,7 +21,14 @@
 # PULSE_NULL_SINK_CHANNELS (2), a sink like a real sound card's; PULSE_START_TIMEOUT (15 s);
 # PULSE_MODE: realtime (the default; the server's threads real-time, as a desktop's sound server
 # runs) or user (started as a user starts it, without real-time rights: no real-time threads and
-# no raised priority).
+# no raised priority). KAVREL_SOUND_SERVER: pulseaudio (the default) or pipewire (PipeWire with
+# WirePlumber and pipewire-pulse, as today's desktops run it, real-time only; tests/e2e/lib/
+# pipewire.sh). Either serves the PulseAudio protocol at PULSE_SERVER; PipeWire also its own, at
+# XDG_RUNTIME_DIR/pipewire-0, and its recordings come from inside the daemon.
+
+_pulse_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source-path=SCRIPTDIR source=pipewire.sh
+source "$_pulse_here/pipewire.sh"
 
 PULSE_PID=""
 PULSE_REC_PID=""
@@ -31,6 +38,14 @@ _pulse_exit_hooks=()
 _pulse_trapped=0
 
 _pulse_log() { echo "pulse.sh: $*" >&2; }
+
+_pulse_pipewire() {
+  case "${KAVREL_SOUND_SERVER:-pulseaudio}" in
+    pulseaudio) return 1 ;;
+    pipewire) return 0 ;;
+    *) _pulse_log "KAVREL_SOUND_SERVER is pulseaudio or pipewire, not '$KAVREL_SOUND_SERVER'"; exit 2 ;;
+  esac
+}
 
 # Runs CMD (one string, evaluated) when the script exits, before the server is stopped.
 pulse_at_exit() { _pulse_exit_hooks+=("$1"); }
@@ -96,7 +111,7 @@ _pulse_end() {
 # Starts the server and waits until it answers. Exports PULSE_SERVER (for every client: pactl,
 # parecord, SDL), HOME and XDG_RUNTIME_DIR (private folders under PULSE_WORK).
 pulse_start() {
-  _pulse_require pulseaudio pactl setsid || return 1
+  _pulse_require pactl setsid || return 1
   if [ -n "$PULSE_PID" ]; then
     _pulse_log "a server is already running (pid $PULSE_PID)"
     return 1
@@ -111,7 +126,11 @@ pulse_start() {
   # Clients must never start a server of their own when ours is not there.
   printf 'autospawn = no\n' >"$PULSE_WORK/client.conf"
   export PULSE_CLIENTCONFIG="$PULSE_WORK/client.conf"
-  export PULSE_SERVER="unix:$PULSE_WORK/native"
+  if _pulse_pipewire; then
+    export PULSE_SERVER="unix:$XDG_RUNTIME_DIR/pulse/native"
+  else
+    export PULSE_SERVER="unix:$PULSE_WORK/native"
+  fi
   _pulse_launch
 }
 
@@ -126,7 +145,7 @@ pulse_restart() {
 
 # Starts the server in PULSE_WORK and waits until it answers.
 _pulse_launch() {
-  local sink=${PULSE_NULL_SINK:-vsink}
+  local sink=${PULSE_NULL_SINK:-vsink} launched=0
   # The server gets a session of its own, as a desktop's sound server has, and so its own share
   # of the processors: busy programs in this script's session then do not hold up its main
   # thread, which passes every client's samples on (gaps in the sink under load otherwise).
@@ -136,6 +155,51 @@ _pulse_launch() {
     job_control=1
     set +m
   fi
+  if _pulse_pipewire; then
+    _pipewire_launch "$sink" || launched=1
+  else
+    _pulse_launch_pulseaudio "$sink" || launched=1
+  fi
+  [ "$job_control" = 1 ] && set -m
+  [ "$launched" = 0 ] || return 1
+  _pulse_watch
+
+  local i limit=$((${PULSE_START_TIMEOUT:-15} * 10))
+  for ((i = 0; i < limit; i++)); do
+    if ! kill -0 "$PULSE_PID" 2>/dev/null; then
+      _pulse_log "the server ended at start-up:"
+      _pulse_server_log >&2
+      wait "$PULSE_PID" 2>/dev/null || true
+      PULSE_PID=""
+      pulse_stop
+      return 1
+    fi
+    if pactl info </dev/null >/dev/null 2>&1 &&
+      pactl list short sinks </dev/null 2>/dev/null | grep -q "[[:space:]]${sink}[[:space:]]"; then
+      export PULSE_NULL_SINK=$sink PULSE_SINK=$sink
+      _pulse_pipewire || _pulse_raise
+      return 0
+    fi
+    sleep 0.1
+  done
+  _pulse_log "the server did not answer within ${PULSE_START_TIMEOUT:-15} s:"
+  _pulse_server_log >&2
+  pulse_stop
+  return 1
+}
+
+_pulse_server_log() {
+  if _pulse_pipewire; then
+    _pipewire_logs
+  else
+    sed 's/^/  /' "$PULSE_WORK/pulseaudio.log"
+  fi
+}
+
+# PulseAudio with a null sink, in PULSE_WORK; sets PULSE_PID.
+_pulse_launch_pulseaudio() {
+  local sink=$1
+  _pulse_require pulseaudio || return 1
   local mode=${PULSE_MODE:-realtime} priority=()
   case "$mode" in
     realtime) ;;
@@ -148,70 +212,65 @@ _pulse_launch() {
     --load="module-native-protocol-unix auth-anonymous=1 socket=$PULSE_WORK/native" \
     </dev/null >>"$PULSE_WORK/pulseaudio.log" 2>&1 &
   PULSE_PID=$!
-  [ "$job_control" = 1 ] && set -m
-  # Should this script be killed outright (no traps run), the server and the work folder go with
-  # it; the recorder ends by itself when its server does.
+}
+
+# PulseAudio's sink thread runs real-time; its main thread, which takes in every client's samples,
+# only at a raised priority, and on this shared machine busy programs starved it into gaps for up
+# to half a second, at every client buffer tried (12 to 40 ms). Real-time, as the whole sample
+# path of a desktop's PipeWire runs, it held. Where the system refuses, it keeps its priority.
+_pulse_raise() {
+  if [ "${PULSE_MODE:-realtime}" = realtime ] && command -v chrt >/dev/null 2>&1; then
+    chrt -r -p 4 "$PULSE_PID" >/dev/null 2>&1 || true
+  fi
+}
+
+# Should this script be killed outright (no traps run), the server and the work folder go with
+# it; the recorder ends by itself when its server does.
+_pulse_watch() {
+  local pids="$PULSE_PID ${_pipewire_pids[*]}"
   (
     while kill -0 "$$" 2>/dev/null; do
       kill -0 "$PULSE_PID" 2>/dev/null || exit 0
       sleep 1
     done
-    kill -TERM "$PULSE_PID" 2>/dev/null
+    # shellcheck disable=SC2086
+    kill -TERM $pids 2>/dev/null
     sleep 1
     [ "${PULSE_KEEP_WORK:-0}" = 1 ] || rm -rf "$PULSE_WORK"
   ) </dev/null >/dev/null 2>&1 &
   _pulse_watch_pid=$!
-
-  local i limit=$((${PULSE_START_TIMEOUT:-15} * 10))
-  for ((i = 0; i < limit; i++)); do
-    if ! kill -0 "$PULSE_PID" 2>/dev/null; then
-      _pulse_log "the server ended at start-up:"
-      sed 's/^/  /' "$PULSE_WORK/pulseaudio.log" >&2
-      wait "$PULSE_PID" 2>/dev/null || true
-      PULSE_PID=""
-      return 1
-    fi
-    if pactl info </dev/null >/dev/null 2>&1 &&
-      pactl list short sinks </dev/null 2>/dev/null | grep -q "[[:space:]]${sink}[[:space:]]"; then
-      export PULSE_NULL_SINK=$sink PULSE_SINK=$sink
-      # Its sink thread runs real-time; its main thread, which takes in every client's samples,
-      # only at a raised priority, and on this shared machine busy programs starved it into
-      # gaps for up to half a second, at every client buffer tried (12 to 40 ms). Real-time, as
-      # the whole sample path of a desktop's PipeWire runs, it held. Where the system refuses,
-      # it keeps its priority.
-      if [ "$mode" = realtime ] && command -v chrt >/dev/null 2>&1; then
-        chrt -r -p 4 "$PULSE_PID" >/dev/null 2>&1 || true
-      fi
-      return 0
-    fi
-    sleep 0.1
-  done
-  _pulse_log "the server did not answer within ${PULSE_START_TIMEOUT:-15} s:"
-  sed 's/^/  /' "$PULSE_WORK/pulseaudio.log" >&2
-  pulse_stop
-  return 1
 }
 
 pulse_stop() {
-  [ -n "$PULSE_PID" ] || return 0
-  _pulse_end "$PULSE_PID" TERM 5
+  if _pulse_pipewire; then
+    _pipewire_stop
+  elif [ -n "$PULSE_PID" ]; then
+    _pulse_end "$PULSE_PID" TERM 5
+  fi
   PULSE_PID=""
-  _pulse_end "$_pulse_watch_pid" TERM 1
-  _pulse_watch_pid=""
+  if [ -n "$_pulse_watch_pid" ]; then
+    _pulse_end "$_pulse_watch_pid" TERM 1
+    _pulse_watch_pid=""
+  fi
 }
 
 # Records the sink's monitor into FILE (WAV, 11025 Hz, mono, 16-bit) until pulse_record_stop;
-# returns once samples reach the file, so nothing played afterwards is missed.
+# returns once samples reach the file, so nothing played afterwards is missed, and sets
+# PULSE_REC_STARTED_MS to the wall-clock milliseconds (date +%s%3N) of the recording's first sample.
 pulse_record_start() {
   local file=$1
-  _pulse_require parecord pactl || return 1
+  _pulse_require parecord pactl sox || return 1
   if [ -z "$PULSE_PID" ]; then
     _pulse_log "pulse_record_start: no server (call pulse_start first)"
     return 1
   fi
-  if [ -n "$PULSE_REC_PID" ]; then
+  if [ -n "$PULSE_REC_PID" ] || [ ${#_pipewire_record[@]} -gt 0 ]; then
     _pulse_log "pulse_record_start: a recording is already running"
     return 1
+  fi
+  if _pulse_pipewire; then
+    _pipewire_record_start "$file"
+    return
   fi
   local before
   before=$(pactl list short source-outputs </dev/null | wc -l)
@@ -228,8 +287,11 @@ pulse_record_start() {
       return 1
     fi
     # Connected, and samples already reach the file (past its 44-byte header).
+    local size
+    size=$(stat -c %s "$file" 2>/dev/null || echo 0)
     if [ "$(pactl list short source-outputs </dev/null | wc -l)" -gt "$before" ] &&
-      [ "$(stat -c %s "$file" 2>/dev/null || echo 0)" -gt 44 ]; then
+      [ "$size" -gt 44 ]; then
+      PULSE_REC_STARTED_MS=$(($(date +%s%3N) - (size - 44) * 1000 / 22050))
       return 0
     fi
     sleep 0.05
@@ -241,6 +303,10 @@ pulse_record_start() {
 
 # Stops the recorder; it finishes the WAV header as it ends.
 pulse_record_stop() {
+  if [ ${#_pipewire_record[@]} -gt 0 ]; then
+    _pipewire_record_stop
+    return
+  fi
   [ -n "$PULSE_REC_PID" ] || return 0
   _pulse_end "$PULSE_REC_PID" INT 5
   PULSE_REC_PID=""
