@@ -1,6 +1,7 @@
 #include "audio/dsound/dsound_device.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -72,6 +73,15 @@ Handle NewEvent(BOOL manual_reset) {
   return Handle(event);
 }
 
+// Milliseconds on the performance counter.
+double NowMs() {
+  LARGE_INTEGER count;
+  LARGE_INTEGER frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return 1000.0 * static_cast<double>(count.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 // WaitForMultipleObjects takes 64 handles; one is the watcher's wake-up event.
 constexpr size_t kMaxWatched = MAXIMUM_WAIT_OBJECTS - 1;
 
@@ -102,6 +112,8 @@ class DsBuffer final : public ContractBuffer {
   void Halt() override;
   void Clear() override;
 
+  // Holds a write into the playing buffer against its cursors, for the device's RefillStats.
+  void CountRefill(int32_t start, int32_t size);
   // Copies source into the bytes, or zeros them when source is null.
   HRESULT Fill(int32_t start, int32_t size, DWORD flags, const void* source);
   // Runs a call again once the buffer is restored, if the device took its memory back; a call
@@ -112,6 +124,7 @@ class DsBuffer final : public ContractBuffer {
   DsDevice& device_;
   Com<IDirectSoundBuffer> buffer_;
   std::vector<Note> notes_;
+  const double bytes_per_ms_;
 };
 
 class DsDevice final : public SoundDevice {
@@ -125,6 +138,15 @@ class DsDevice final : public SoundDevice {
   }
 
   ~DsDevice() override {
+    if (refills_.refills > 0) {
+      char line[256];
+      std::snprintf(line, sizeof line,
+                    "DirectSound: %lld refills while playing, %lld late, the closest %.1f ms ahead "
+                    "of the write cursor, the slowest %.1f ms after its notification\n",
+                    static_cast<long long>(refills_.refills), static_cast<long long>(refills_.late),
+                    refills_.closest_ms, refills_.slowest_ms);
+      OutputDebugStringA(line);
+    }
     {
       std::lock_guard lock(mutex_);
       quit_ = true;
@@ -149,6 +171,17 @@ class DsDevice final : public SoundDevice {
 
   IDirectSound8& Sound() { return *sound_; }
   const EventTable& Events() const { return events_; }
+  // On the window's thread, as every write is.
+  void Refilled(bool late, double margin_ms) {
+    ++refills_.refills;
+    if (late) ++refills_.late;
+    refills_.closest_ms = std::min(refills_.closest_ms, margin_ms);
+    // Only the first write after a notification answers it.
+    if (answering_ms_ > 0)
+      refills_.slowest_ms = std::max(refills_.slowest_ms, NowMs() - answering_ms_);
+    answering_ms_ = 0;
+  }
+  const RefillStats& Stats() const { return refills_; }
 
   // Called by buffers, on the window's thread, whenever their events change; `change` runs
   // under the mutex that the watcher reads the buffers under.
@@ -211,6 +244,7 @@ class DsDevice final : public SoundDevice {
         {
           std::lock_guard lock(mutex_);
           looking_ = true;
+          signalled_ms_ = NowMs();
         }
         dispatcher_.Post([this, alive = std::weak_ptr<int>(alive_)] {
           if (!alive.expired()) Look();
@@ -227,6 +261,7 @@ class DsDevice final : public SoundDevice {
     {
       std::lock_guard lock(mutex_);
       looking_ = false;
+      answering_ms_ = signalled_ms_;
     }
     for (DsBuffer* b : buffers_) b->TakeSignalled(due_);
     SetEvent(wake_.get());
@@ -248,15 +283,20 @@ class DsDevice final : public SoundDevice {
   bool changed_ = true;
   bool looking_ = false;
   bool quit_ = false;
+  double signalled_ms_ = 0;  // when the watcher last saw a signal; under mutex_
+  double answering_ms_ = 0;  // the signal the window's thread last took; on that thread
   Handle wake_ = NewEvent(FALSE);
   std::thread watcher_;
   std::vector<PassedNotification> due_;
+  RefillStats refills_;
 
   friend class DsBuffer;
 };
 
 DsBuffer::DsBuffer(DsDevice& device, const BufferDesc& desc)
-    : ContractBuffer(desc, device.Events()), device_(device) {
+    : ContractBuffer(desc, device.Events()),
+      device_(device),
+      bytes_per_ms_(desc.format.avg_bytes_per_sec / 1000.0) {
   WAVEFORMATEX format{};
   format.wFormatTag = desc.format.format_tag;
   format.nChannels = desc.format.channels;
@@ -267,7 +307,9 @@ DsBuffer::DsBuffer(DsDevice& device, const BufferDesc& desc)
   format.cbSize = desc.format.extra_size;
   DSBUFFERDESC d{};
   d.dwSize = sizeof d;
-  d.dwFlags = desc.flags;
+  // Without GETCURRENTPOSITION2 an emulated device reports the play cursor just behind the write
+  // cursor, as DirectSound 1 did; CountRefill needs where play really is.
+  d.dwFlags = desc.flags | DSBCAPS_GETCURRENTPOSITION2;
   d.dwBufferBytes = desc.buffer_bytes;
   d.lpwfxFormat = &format;
   IDirectSoundBuffer* buffer = nullptr;
@@ -348,7 +390,29 @@ void DsBuffer::Restoring(F&& call) {
   if (FAILED(hr)) device_.ReportLost();
 }
 
+// GetCurrentPosition's rule: the bytes from the play cursor up to the write cursor may already be
+// on their way out, so a refill is safe only ahead of the write cursor, and one that the play
+// cursor has entered comes after the bytes it replaces were heard.
+void DsBuffer::CountRefill(int32_t start, int32_t size) {
+  DWORD status = 0;
+  DWORD play = 0;
+  DWORD write = 0;
+  if (FAILED(buffer_->GetStatus(&status)) || !(status & DSBSTATUS_PLAYING) ||
+      FAILED(buffer_->GetCurrentPosition(&play, &write))) {
+    return;
+  }
+  const int32_t bytes = Bytes();
+  // A cursor's distance past `start`, forward around the loop.
+  const auto past_start = [&](DWORD cursor) {
+    return (static_cast<int32_t>(cursor % static_cast<DWORD>(bytes)) - start + bytes) % bytes;
+  };
+  const int32_t write_past = past_start(write);
+  const int32_t margin = write_past < size ? -write_past : bytes - write_past;
+  device_.Refilled(past_start(play) < size, margin / bytes_per_ms_);
+}
+
 void DsBuffer::Write(int32_t start, int32_t size, const void* source) {
+  CountRefill(start, size);
   Restoring([&] { return Fill(start, size, 0, source); });
 }
 
@@ -382,6 +446,10 @@ void DsBuffer::TakeSignalled(std::vector<PassedNotification>& due) {
 
 std::unique_ptr<SoundDevice> OpenDirectSound(runtime::Dispatcher& dispatcher) {
   return std::make_unique<DsDevice>(dispatcher);
+}
+
+RefillStats Refills(const SoundDevice& device) {
+  return dynamic_cast<const DsDevice&>(device).Stats();
 }
 
 }  // namespace audio

@@ -137,6 +137,26 @@ TEST_F(DirectSoundTest, RefusesEveryBreachOfTheBufferContract) {
   }
 }
 
+TEST_F(DirectSoundTest, CountsARefillIntoThePlayingHalfAsLate) {
+  // In a 4 s buffer 0.1 s after Play, the first half is playing and the second is far ahead of
+  // the write cursor, however busy the machine.
+  const audio::RefillStats before = audio::Refills(*device_);
+  audio::BufferDesc desc = testsupport::DefaultDesc();
+  desc.buffer_bytes = 88200;
+  auto buffer = device_->CreateSoundBuffer(desc);
+  const std::vector<int16_t> half(22050);
+  buffer->WriteBuffer(0, 44100, half.data());
+  buffer->Play(audio::kPlayLooping);
+  Sleep(100);
+  buffer->WriteBuffer(44100, 44100, half.data());
+  buffer->WriteBuffer(0, 44100, half.data());
+  buffer->Stop();
+  const audio::RefillStats after = audio::Refills(*device_);
+  EXPECT_EQ(after.refills - before.refills, 2);
+  EXPECT_EQ(after.late - before.late, 1) << "only the write into the playing half";
+  EXPECT_LT(after.closest_ms, 0) << "the write cursor was inside the playing half";
+}
+
 TEST(NoSoundServer, OpeningFailsWithAPlainMessageAndTheErrorInWords) {
   MainThread main;
   std::string message;
