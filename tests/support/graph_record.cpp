@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
           std::lock_guard lock(mutex);
           taken.swap(pending);
         }
+        if (taken.empty()) continue;
         std::fwrite(taken.data(), 2, taken.size(), out);
         std::fflush(out);
         taken.clear();
