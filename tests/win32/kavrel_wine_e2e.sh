@@ -54,25 +54,9 @@ printf '#!/bin/sh\necho "$@" >>"%s/opened"\n' "$W" >"$W/browser"
 chmod +x "$W/browser"
 wine reg add 'HKCU\Software\Wine\WineBrowser' /v Browsers /d "$W/browser" /f \
   </dev/null >/dev/null 2>&1 || fail "could not set Wine's browser"
-# Wine's sound path to the server is set up to hold what Windows' does, so that what is heard
-# depends on Kavrel.exe: its buffer, its notifications and its refills. Wine 8 runs DirectSound's
-# mixer and its PulseAudio driver's timer as ordinary threads (no Windows thread priority reaches
-# Linux), and the driver takes its period from the server's smallest request, 10 ms on a null
-# sink, and keeps three periods queued at the server. A timer late by 20 ms on a busy machine
-# then lets the server run dry inside a tone, and the driver writes a period of silence before
-# going on: a digit heard twice. Measured on 2 cores beside two busy threads, and with each
-# processor taken for 10 ms every 100 ms: 1 to 55 server underruns per 64 tones, tones cut in 5 of
-# 8 runs, while Kavrel.exe wrote every half at least 18 ms before DirectSound's mixer reached it.
-# PULSE_LATENCY_MSEC makes libpulse ask for that much queued for every stream, Wine's probe
-# included: the driver's period becomes 20 ms and the server holds all of the 80 ms Wine's
-# DirectSound keeps ahead. Measured the same way: no tone cut in 12 runs. (Wine's one DirectSound
-# setting, HelBuflen, sizes only a primary buffer written directly; a null sink given more
-# latency gets a shorter queue, the total staying what the stream asked; real-time priority for
-# Wine's audio threads, as Windows gives its audio engine, still left the 20 ms queue, and a tone
-# cut every 200 ms in 2 of 4 runs under the stalls.) Only Kavrel.exe gets it: the recorder keeps
-# its own. Its DirectSound device's report on its refills goes to the debug channel, kept in
-# kavrel.err.
-(cd "$W/app" && PULSE_LATENCY_MSEC=100 WINEDEBUG=-all,warn+debugstr exec wine Kavrel.exe \
+# Wine's sound path set up as for every test that hears a program (lib/desktop.sh). The DirectSound
+# device's report on its refills goes to the debug channel, kept in kavrel.err.
+(cd "$W/app" && exec env "${DESKTOP_WINE_SOUND[@]}" WINEDEBUG=-all,warn+debugstr wine Kavrel.exe \
   </dev/null >"$W/kavrel.out" 2>"$W/kavrel.err") &
 KAVREL_PID=$!
 pulse_at_exit "kill $KAVREL_PID 2>/dev/null"
@@ -152,8 +136,9 @@ xdotool key Tab
 xdotool type --delay 50 '#*D0'
 wait_for 10 '[[ "$(title)" == *"#*D0" ]]' ||
   fail "title '$(title)' after the typed keys, expected it to end in '#*D0'"
-# Twelve tones of 60 ms and their breaks, then the silent lead-out.
-sleep 2
+# The title comes back 3 s after the last key once the output has stopped by itself, long after
+# the last of the sound has left Wine.
+wait_for 20 '[ "$(title)" = "Pelorin 1.0" ]' || fail "the title did not come back"
 pulse_record_stop
 
 heard=$(pulse_decode_dtmf "$W/cap.wav")
@@ -175,7 +160,6 @@ opened=$(cat "$W/opened")
 echo "ok   the web link opened $opened"
 
 step "screenshot"
-wait_for 10 '[ "$(title)" = "Pelorin 1.0" ]' || fail "the title did not come back"
 import -display "$DISPLAY" -window root "$OUT/kavrel-wine.png"
 echo "ok   screenshot in $OUT/kavrel-wine.png"
 

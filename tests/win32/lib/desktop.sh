@@ -60,6 +60,19 @@ desktop_no_sound() {
   export PULSE_CLIENTCONFIG="$DESKTOP_WORK/client.conf" PULSE_SERVER="unix:$DESKTOP_WORK/none"
 }
 
+# The environment of a Windows program whose sound a test hears, so that what is heard depends on
+# the program (its buffer, notifications and refills), not on how Wine feeds the server. Wine 8
+# mixes DirectSound and runs its PulseAudio driver's timer on ordinary threads (before Wine 9 no
+# Windows thread priority reaches Linux, where Windows runs its audio engine above the programs),
+# takes the driver's period from the server's smallest request, 10 ms on a null sink, and keeps
+# three periods queued at the server: a Wine thread 30 ms late lets the server run dry inside a
+# tone, heard as a digit twice. libpulse's PULSE_LATENCY_MSEC sets the queue every stream asks
+# for, Wine's probe of the server included: at 100 Wine's period is 20 ms and the server holds all
+# of the 80 ms that Wine's DirectSound mixes ahead. Wine signals a position once its mixer has
+# passed it, a period at a time, so either way about 20 ms of the 30 ms lead are left for a
+# refill. Measured with tests/bench/wine_sound.sh (README, "Sound under Wine").
+DESKTOP_WINE_SOUND=(PULSE_LATENCY_MSEC=100)
+
 # Runs a Windows program under Wine and waits for it; prints its standard output, and its
 # standard error when it fails. Returns its exit code.
 desktop_wine() {
