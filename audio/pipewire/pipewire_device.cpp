@@ -225,19 +225,24 @@ PipewireStats PipewireSoundDevice::Stats() const {
 // The graph waits for this stream's samples before its sink takes them: a stream late with a
 // period makes the whole period late, and a sound card then runs out and plays a hole (a sink that
 // is no card, as in a test, catches up instead). So a period counts as a hole when the stream is
-// asked for it more than a period after it was due to begin, or when the queue cannot fill it,
-// while a buffer plays. The clock's position tells periods apart: the stream may be asked twice in
-// one, as its resampler takes what it needs.
+// asked for it more than a period after it was due to begin, when the graph's clock moved on by
+// more than the last period since the stream was last asked (held up past its end, the graph went
+// on without the stream), or when the queue cannot fill it, while a buffer plays. The clock's
+// position tells periods apart: the stream may be asked twice in one, as its resampler takes what
+// it needs.
 void PipewireSoundDevice::Process() {
   int64_t late_ns = 0;
+  bool skipped = false;
   if (const spa_io_position* position = position_;
       position != nullptr && !(position->clock.flags & SPA_IO_CLOCK_FLAG_FREEWHEEL)) {
     const spa_io_clock& clock = position->clock;
     const int64_t period = Nanoseconds(clock.duration, clock.rate);
     period_ns_ = period;
     if (clock.id != clock_id_ || clock.position != last_position_) {
+      skipped = clock.id == clock_id_ && clock.position - last_position_ > last_duration_ + 1;
       clock_id_ = clock.id;
       last_position_ = clock.position;
+      last_duration_ = clock.duration;
       timespec now{};
       clock_gettime(CLOCK_MONOTONIC, &now);
       late_ns = static_cast<int64_t>(SPA_TIMESPEC_TO_NSEC(&now) - clock.nsec) - period;
@@ -252,7 +257,7 @@ void PipewireSoundDevice::Process() {
       frames = static_cast<uint32_t>(buffer->requested);
     }
     const size_t short_by = queue_.Take(static_cast<int16_t*>(data.data), frames);
-    if ((late_ns > 0 || short_by > 0) && mixer_.Playing()) {
+    if ((skipped || late_ns > 0 || short_by > 0) && mixer_.Playing()) {
       ++holes_;
       hole_ns_ += std::max<int64_t>(late_ns, 0);
     }

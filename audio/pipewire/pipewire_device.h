@@ -10,8 +10,8 @@
 // ms of each processor in turn and of all at once, with busy threads beside it and on a machine
 // at rest; half of it lost a period at each stall of all processors (the graph, held up past a
 // period, goes on without the one it was in). A period the stream hands over after the period's
-// end is a hole the listener hears on a sound card, and so is one the queue could not fill: both
-// are counted. (Through pipewire-pulse, the PulseAudio device cannot see its holes: that server's
+// end is a hole the listener hears on a sound card, and so are one the graph went on without and
+// one the queue could not fill: all are counted. (Through pipewire-pulse, the PulseAudio device cannot see its holes: that server's
 // own queue runs dry between it and the graph, not at the stream; measured there, one stream in
 // two lost samples unseen on a machine at rest.)
 #pragma once
@@ -92,6 +92,7 @@ class PipewireSoundDevice final : public MixingDevice {
   // The graph's thread only.
   uint64_t clock_id_ = 0;
   uint64_t last_position_ = 0;
+  uint64_t last_duration_ = 0;
 
   std::atomic<bool> gone_{false};
   std::atomic<int64_t> holes_{0};
