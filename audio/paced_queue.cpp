@@ -14,8 +14,11 @@ constexpr int64_t kStep = synth::kSampleRate * 5 / 1000 * 3 / 2;
 
 }  // namespace
 
-PacedQueue::PacedQueue(LoopMixer& mixer, int64_t depth)
-    : mixer_(mixer), depth_(depth), ring_(static_cast<size_t>(2 * depth + kStep)) {
+PacedQueue::PacedQueue(LoopMixer& mixer, int64_t depth, int64_t most)
+    : mixer_(mixer),
+      most_(std::max(depth, most)),
+      depth_(depth),
+      ring_(static_cast<size_t>(2 * most_ + kStep)) {
   std::lock_guard lock(mutex_);
   MixOnto(depth_);
 }
@@ -31,6 +34,11 @@ PacedQueue::~PacedQueue() {
 
 void PacedQueue::Start() {
   pacer_ = std::thread([this] { Pace(); });
+}
+
+void PacedQueue::SetDepth(int64_t depth) {
+  std::lock_guard lock(mutex_);
+  depth_ = std::min(depth, most_);
 }
 
 void PacedQueue::Pace() {

@@ -21,8 +21,10 @@ namespace audio {
 
 class PacedQueue {
  public:
-  // The mixer must outlive the queue; the queue starts full (of what the mixer plays).
-  PacedQueue(LoopMixer& mixer, int64_t depth);
+  // The mixer must outlive the queue; the queue starts full (of what the mixer plays), and can be
+  // kept up to `most` samples deep (SetDepth).
+  PacedQueue(LoopMixer& mixer, int64_t depth, int64_t most);
+  PacedQueue(LoopMixer& mixer, int64_t depth) : PacedQueue(mixer, depth, depth) {}
   ~PacedQueue();
   PacedQueue(const PacedQueue&) = delete;
   PacedQueue& operator=(const PacedQueue&) = delete;
@@ -35,6 +37,9 @@ class PacedQueue {
   // Replaces the queued silence with what now plays: a mixer's start from silence. On the thread
   // that started the buffer. Returns false when there was none to replace.
   bool BringForward();
+  // The depth kept from now on, at most `most`: a deeper queue fills over the next steps, a
+  // shallower one drains to it as the output takes. From any thread.
+  void SetDepth(int64_t depth);
 
  private:
   void Pace();
@@ -42,8 +47,9 @@ class PacedQueue {
   void MixOnto(int64_t frames);
 
   LoopMixer& mixer_;
-  const int64_t depth_;
+  const int64_t most_;
   mutable PriorityInheritingMutex mutex_;
+  int64_t depth_;
   std::vector<int16_t> ring_;
   size_t read_ = 0;
   size_t queued_ = 0;

@@ -17,6 +17,10 @@ namespace {
 
 // A daemon that takes longer to answer than this is taken as absent: the window waits for it.
 constexpr int kOpenTimeoutSeconds = 5;
+// How long the stream must go without a hole before it asks for a shorter period again.
+constexpr auto kQuiet = std::chrono::seconds(15);
+// How often the loop looks at the holes counted.
+constexpr timespec kAdaptEvery = {0, 100'000'000};
 
 class Locked {
  public:
@@ -54,8 +58,11 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
                      if (queue_.BringForward()) ++brought_forward_;
                    }),
       buffering_(buffering),
-      queue_(mixer_, 2 * buffering.period),
-      listeners_(std::make_unique<Events>()) {
+      periods_{buffering.period, 2 * buffering.period, 4 * buffering.period},
+      steps_(periods_, kQuiet, buffering.grow),
+      queue_(mixer_, 2 * periods_.front(), 2 * periods_.back()),
+      listeners_(std::make_unique<Events>()),
+      asked_(periods_.front()) {
   try {
     Connect();
   } catch (...) {
@@ -149,6 +156,12 @@ void PipewireSoundDevice::Connect() {
   if (pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0) {
     RaiseNoDevice("PipeWire", "the stream was refused");
   }
+  tick_ = pw_loop_add_timer(
+      pw_thread_loop_get_loop(loop_),
+      [](void* self, uint64_t) { static_cast<PipewireSoundDevice*>(self)->Adapt(); }, this);
+  if (tick_ == nullptr) RaiseNoDevice("PipeWire", std::strerror(errno));
+  timespec every = kAdaptEvery;
+  pw_loop_update_timer(pw_thread_loop_get_loop(loop_), tick_, &every, &every, false);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::seconds(kOpenTimeoutSeconds);
   for (;;) {
@@ -203,6 +216,7 @@ void PipewireSoundDevice::Close() {
   if (loop_ == nullptr) return;
   {
     Locked lock(loop_);
+    if (tick_ != nullptr) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), tick_);
     if (stream_ != nullptr) pw_stream_destroy(stream_);
     if (core_ != nullptr) pw_core_disconnect(core_);
   }
@@ -219,7 +233,39 @@ PipewireStats PipewireSoundDevice::Stats() const {
   stats.hole_ms = static_cast<double>(hole_ns_) / 1e6;
   stats.brought_forward = brought_forward_;
   stats.period_ms = static_cast<double>(period_ns_) / 1e6;
+  stats.asked = asked_;
+  stats.growths = growths_;
+  stats.shrinks = shrinks_;
   return stats;
+}
+
+// A period is taken whole or not at all: the graph goes on without a stream that is late with
+// it. So a hole asks for the next longer period at once (at most one step each look, so that the
+// holes of one stall are one step), and a quiet period for a shorter one, which waits for a moment
+// no buffer plays: a change of the graph's period may cost a sound card a period of its own.
+void PipewireSoundDevice::Adapt() {
+  const auto now = BufferingSteps::Clock::now();
+  const int64_t holes = holes_;
+  if (holes != holes_seen_) {
+    holes_seen_ = holes;
+    if (steps_.Hole(now)) {
+      ++growths_;
+      AskPeriod();
+    }
+  } else if (!mixer_.Playing() && steps_.Tick(now)) {
+    ++shrinks_;
+    AskPeriod();
+  }
+}
+
+void PipewireSoundDevice::AskPeriod() {
+  const uint32_t period = steps_.Now();
+  queue_.SetDepth(2 * period);
+  const std::string latency = Latency(period);
+  const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
+  const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
+  pw_stream_update_properties(stream_, &dict);
+  asked_ = period;
 }
 
 // The graph waits for this stream's samples before its sink takes them: a stream late with a

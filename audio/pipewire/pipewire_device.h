@@ -5,17 +5,17 @@
 // or, when its resampler wants more, two at once, do not shorten the window's lead. A start from
 // silence replaces the queued silence and is heard one or two periods after its key.
 //
-// The stream asks for the period desktops run their graph at anyway, 1024 frames at 48 kHz (21.3
-// ms; PipewireBuffering). Measured on two shared cores: it held through stalls of 20 ms every 200
-// ms of each processor in turn and of all at once, with busy threads beside it and on a machine
-// at rest; half of it lost a period at each stall of all processors (the graph, held up past a
-// period, goes on without the one it was in). A period the stream hands over after the period's
-// end is a hole the listener hears on a sound card, and so are one the graph went on without and
-// one the queue could not fill: all are counted. (Through pipewire-pulse, the PulseAudio device cannot see its holes: that server's
-// own queue runs dry between it and the graph, not at the stream; measured there, one stream in
-// two lost samples unseen on a machine at rest.)
+// The stream first asks for periods of 512 frames at 48 kHz (10.7 ms), and for twice as long a
+// period after each hole, up to 2048 frames (42.7 ms); after 15 s with no hole it asks for half
+// again, between tones (PipewireBuffering, BufferingSteps). A hole is a period the stream handed
+// over after the period's end, one the graph went on without (its clock moved past it), or one the
+// queue could not fill, while a buffer played: each is a period a sound card plays without the
+// stream's samples, and each is counted. (Through pipewire-pulse, the PulseAudio device cannot see
+// its holes: that server's own queue runs dry between it and the graph, not at the stream;
+// measured there, one stream in two lost samples unseen on a machine at rest.)
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -23,6 +23,7 @@
 #include <optional>
 
 #include "audio/buffer_contract.h"
+#include "audio/buffering_steps.h"
 #include "audio/device.h"
 #include "audio/mixing_device.h"
 #include "audio/paced_queue.h"
@@ -32,14 +33,19 @@ struct pw_context;
 struct pw_core;
 struct pw_stream;
 struct spa_io_position;
+struct spa_source;
 
 namespace audio {
 
 struct PipewireBuffering {
-  // The period the stream asks the graph for, in samples of 11025 Hz; the graph takes the power
-  // of two of its own rate at or below (256: 1024 frames at 44.1 and 48 kHz). The queue is kept
-  // two periods deep, what the graph takes at most at once.
-  uint32_t period = 256;
+  // The period the stream asks the graph for at first, in samples of 11025 Hz; the graph takes the
+  // power of two of its own rate at or below (128: 512 frames at 44.1 and 48 kHz, 10.7 ms). Each
+  // hole asks for twice as long a period, up to four times this one, and each quiet period (15 s
+  // with no hole) for half again, between tones (BufferingSteps). The queue is kept two periods
+  // deep, what the graph takes at most at once.
+  uint32_t period = 128;
+  // False keeps the first period whatever is heard.
+  bool grow = true;
 };
 
 struct PipewireStats {
@@ -52,6 +58,10 @@ struct PipewireStats {
   int64_t brought_forward = 0;
   // The graph's period at the last request.
   double period_ms = 0;
+  // The period asked for now (samples of 11025 Hz), and the steps taken up and down.
+  uint32_t asked = 0;
+  int64_t growths = 0;
+  int64_t shrinks = 0;
 };
 
 class PipewireSoundDevice final : public MixingDevice {
@@ -73,14 +83,21 @@ class PipewireSoundDevice final : public MixingDevice {
   void Close();
   // On the graph's thread.
   void Process();
+  // On the loop's thread, now and then: a step up after a hole, or down after a quiet period.
+  void Adapt();
+  // Asks the graph for the period the steps are at; with the loop locked.
+  void AskPeriod();
 
   const PipewireBuffering buffering_;
+  const std::array<uint32_t, 3> periods_;
+  BufferingSteps steps_;
   PacedQueue queue_;
   std::unique_ptr<Events> listeners_;
   pw_thread_loop* loop_ = nullptr;
   pw_context* context_ = nullptr;
   pw_core* core_ = nullptr;
   pw_stream* stream_ = nullptr;
+  spa_source* tick_ = nullptr;
   // While connecting, with the loop locked.
   bool failed_ = false;
   int sync_ = 0;
@@ -99,6 +116,12 @@ class PipewireSoundDevice final : public MixingDevice {
   std::atomic<int64_t> hole_ns_{0};
   std::atomic<int64_t> brought_forward_{0};
   std::atomic<int64_t> period_ns_{0};
+
+  // The loop's thread only, but for the atomics that Stats reads.
+  int64_t holes_seen_ = 0;
+  std::atomic<uint32_t> asked_;
+  std::atomic<int64_t> growths_{0};
+  std::atomic<int64_t> shrinks_{0};
 };
 
 }  // namespace audio

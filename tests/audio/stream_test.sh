@@ -77,6 +77,12 @@ if [ "$played" -ne 0 ] && [ "$played" -ne 3 ]; then
   cat "$PULSE_WORK/paused.txt" >&2
   exit 1
 fi
+# PipeWire's device heard the pause as a hole, and asks the graph for a longer period.
+if [ "$device" = pipewire ] && ! grep -q '(asked [1-9][0-9]* samples, from 128, [1-9]' "$PULSE_WORK/paused.txt"; then
+  echo "FAIL: the PipeWire device did not ask for a longer period after a hole:" >&2
+  cat "$PULSE_WORK/paused.txt" >&2
+  exit 1
+fi
 
 # One stream, recorded and checked.
 capture="$PULSE_WORK/capture.wav" expected="$PULSE_WORK/expected.bin"

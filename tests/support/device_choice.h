@@ -6,7 +6,7 @@
 //   --period N           PipeWire: the period asked for, in samples (PipewireBuffering::period)
 //   --sdl-period N       SDL2: its period, in samples (SdlBuffering::period)
 //   --sdl-margin N       SDL2: the queue kept beyond it (SdlBuffering::margin)
-//   --fixed              PulseAudio: no growth after a hole
+//   --fixed              PulseAudio, PipeWire: no growth after a hole
 //   --queued-start       PulseAudio: a start waits behind the queued silence instead of replacing
 //   it
 #pragma once
@@ -52,6 +52,7 @@ class DeviceChoice {
         (a == "--sdl-period" ? sdl_.period : sdl_.margin) = static_cast<uint32_t>(n);
       } else if (a == "--fixed") {
         pulse_.grow = false;
+        pipewire_.grow = false;
       } else if (a == "--queued-start") {
         pulse_.bring_forward = false;
       } else {
@@ -101,9 +102,12 @@ class DeviceChoice {
     char text[240];
     if (pipewire_device_) {
       const audio::PipewireStats s = pipewire_device_->Stats();
-      std::snprintf(text, sizeof text,
-                    "device PipeWire: period %.1f ms (asked %u samples), holes %lld (%.1f ms late)",
-                    s.period_ms, pipewire_.period, static_cast<long long>(s.holes), s.hole_ms);
+      std::snprintf(
+          text, sizeof text,
+          "device PipeWire: period %.1f ms (asked %u samples, from %u, %lld growths, %lld "
+          "shrinks), holes %lld (%.1f ms late)",
+          s.period_ms, s.asked, pipewire_.period, static_cast<long long>(s.growths),
+          static_cast<long long>(s.shrinks), static_cast<long long>(s.holes), s.hole_ms);
     } else if (pulse_device_) {
       const audio::PulseStats s = pulse_device_->Stats();
       std::snprintf(text, sizeof text,
