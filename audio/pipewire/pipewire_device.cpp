@@ -19,6 +19,9 @@ namespace {
 constexpr int kOpenTimeoutSeconds = 5;
 // How long the stream must go without a hole before it asks for a shorter period again.
 constexpr auto kQuiet = std::chrono::seconds(15);
+// The longest period a graph runs, in samples of 11025 Hz: PipeWire's largest, 8192 frames, at
+// 44.1 kHz and above.
+constexpr int64_t kLongestGraphPeriod = 2048;
 // How often the loop looks at the holes counted.
 constexpr timespec kAdaptEvery = {0, 100'000'000};
 
@@ -60,7 +63,8 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
       buffering_(buffering),
       periods_{buffering.period, 2 * buffering.period, 4 * buffering.period},
       steps_(periods_, kQuiet, buffering.grow),
-      queue_(mixer_, 2 * periods_.front(), 2 * periods_.back()),
+      queue_(mixer_, 2 * periods_.front(),
+             2 * std::max<int64_t>(periods_.back(), kLongestGraphPeriod)),
       listeners_(std::make_unique<Events>()),
       asked_(periods_.front()) {
   try {
@@ -260,7 +264,6 @@ void PipewireSoundDevice::Adapt() {
 
 void PipewireSoundDevice::AskPeriod() {
   const uint32_t period = steps_.Now();
-  queue_.SetDepth(2 * period);
   const std::string latency = Latency(period);
   const spa_dict_item items[] = {SPA_DICT_ITEM_INIT(PW_KEY_NODE_LATENCY, latency.c_str())};
   const spa_dict dict = SPA_DICT_INIT_ARRAY(items);
@@ -301,6 +304,14 @@ void PipewireSoundDevice::Process() {
     uint32_t frames = data.maxsize / 2;
     if (buffer->requested != 0 && buffer->requested < frames) {
       frames = static_cast<uint32_t>(buffer->requested);
+      widest_ = std::max(widest_, frames);
+    }
+    // Two periods queued: of the period asked for, or of the graph's own where it runs longer
+    // ones than asked (a forced period, another client's or a driver's longer one).
+    const int64_t depth = 2 * static_cast<int64_t>(std::max(asked_.load(), widest_));
+    if (depth != depth_) {
+      depth_ = depth;
+      queue_.SetDepth(depth);
     }
     const size_t short_by = queue_.Take(static_cast<int16_t*>(data.data), frames);
     if ((skipped || late_ns > 0 || short_by > 0) && mixer_.Playing()) {

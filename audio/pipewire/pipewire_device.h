@@ -110,6 +110,8 @@ class PipewireSoundDevice final : public MixingDevice {
   uint64_t clock_id_ = 0;
   uint64_t last_position_ = 0;
   uint64_t last_duration_ = 0;
+  uint32_t widest_ = 0;  // the most samples the graph asked for at once
+  int64_t depth_ = 0;    // what the queue is kept at
 
   std::atomic<bool> gone_{false};
   std::atomic<int64_t> holes_{0};
