@@ -66,7 +66,8 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
       queue_(mixer_, 2 * periods_.front(),
              2 * std::max<int64_t>(periods_.back(), kLongestGraphPeriod)),
       listeners_(std::make_unique<Events>()),
-      asked_(periods_.front()) {
+      asked_(periods_.front()),
+      queued_for_(periods_.front()) {
   try {
     Connect();
   } catch (...) {
@@ -243,22 +244,30 @@ PipewireStats PipewireSoundDevice::Stats() const {
   return stats;
 }
 
-// A period is taken whole or not at all: the graph goes on without a stream that is late with
-// it. So a hole asks for the next longer period at once (at most one step each look, so that the
-// holes of one stall are one step), and a quiet period for a shorter one, which waits for a moment
-// no buffer plays: a change of the graph's period may cost a sound card a period of its own.
+// A hole asks for the next longer period (at most one step each look, so that the holes of one
+// stall are one step), and a quiet period for a shorter one, which waits for a moment no buffer
+// plays: a change of the graph's period may cost a sound card a period of its own. A longer
+// period is asked for one look after the queue was deepened for it: asked at once, the graph's
+// first longer period found the queue not yet filled, a hole that asked for the next step.
 void PipewireSoundDevice::Adapt() {
+  if (deepened_) {
+    deepened_ = false;
+    AskPeriod();
+    return;
+  }
   const auto now = BufferingSteps::Clock::now();
   const int64_t holes = holes_;
   if (holes != holes_seen_) {
     holes_seen_ = holes;
     if (steps_.Hole(now)) {
       ++growths_;
-      AskPeriod();
+      queued_for_ = steps_.Now();
+      deepened_ = true;
     }
   } else if (!mixer_.Playing() && steps_.Tick(now)) {
     ++shrinks_;
     AskPeriod();
+    queued_for_ = steps_.Now();
   }
 }
 
@@ -308,7 +317,7 @@ void PipewireSoundDevice::Process() {
     }
     // Two periods queued: of the period asked for, or of the graph's own where it runs longer
     // ones than asked (a forced period, another client's or a driver's longer one).
-    const int64_t depth = 2 * static_cast<int64_t>(std::max(asked_.load(), widest_));
+    const int64_t depth = 2 * static_cast<int64_t>(std::max(queued_for_.load(), widest_));
     if (depth != depth_) {
       depth_ = depth;
       queue_.SetDepth(depth);

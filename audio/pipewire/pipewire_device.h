@@ -119,9 +119,12 @@ class PipewireSoundDevice final : public MixingDevice {
   std::atomic<int64_t> brought_forward_{0};
   std::atomic<int64_t> period_ns_{0};
 
-  // The loop's thread only, but for the atomics that Stats reads.
+  // The loop's thread only, but for the atomics, which Stats and the graph's thread read.
   int64_t holes_seen_ = 0;
   std::atomic<uint32_t> asked_;
+  // The period the queue is kept two of; a longer one before it is asked for.
+  std::atomic<uint32_t> queued_for_;
+  bool deepened_ = false;
   std::atomic<int64_t> growths_{0};
   std::atomic<int64_t> shrinks_{0};
 };
