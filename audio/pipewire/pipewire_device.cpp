@@ -60,7 +60,6 @@ PipewireSoundDevice::PipewireSoundDevice(runtime::Dispatcher& dispatcher,
                    [this] {
                      if (queue_.BringForward()) ++brought_forward_;
                    }),
-      buffering_(buffering),
       periods_{buffering.period, 2 * buffering.period, 4 * buffering.period},
       steps_(periods_, kQuiet, buffering.grow),
       queue_(mixer_, 2 * periods_.front(),
@@ -131,7 +130,7 @@ void PipewireSoundDevice::Connect() {
       pw_stream_new(core_, "Kavrel",
                     pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
                                       PW_KEY_APP_NAME, "Kavrel", PW_KEY_NODE_LATENCY,
-                                      Latency(buffering_.period).c_str(), nullptr));
+                                      Latency(steps_.Now()).c_str(), nullptr));
   if (stream_ == nullptr) RaiseNoDevice("PipeWire", std::strerror(errno));
   listeners_->stream.version = PW_VERSION_STREAM_EVENTS;
   listeners_->stream.state_changed = [](void* self, pw_stream_state, pw_stream_state state,

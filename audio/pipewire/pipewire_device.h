@@ -88,7 +88,6 @@ class PipewireSoundDevice final : public MixingDevice {
   // Asks the graph for the period the steps are at; with the loop locked.
   void AskPeriod();
 
-  const PipewireBuffering buffering_;
   const std::array<uint32_t, 3> periods_;
   BufferingSteps steps_;
   PacedQueue queue_;
