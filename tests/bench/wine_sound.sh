@@ -78,7 +78,7 @@ for ((r = 1; r <= runs; r++)); do
   tones=$({ "$bin/kavrel-render" check "$W/cap.wav" || true; } |
     awk 'NR > 1 && NF >= 10 {n++} END {print n + 0}')
   gaps=$("$bin/stream_check" gaps "$W/cap.wav" 40 2>/dev/null)
-  report=$(sed -n 's/.*OutputDebugStringA "DirectSound: \(.*\)\\n"$/\1/p' "$W/kavrel.err")
+  report=$(desktop_dsound_report "$W/kavrel.err")
   l=$(sed -n 's/.*, \([0-9]*\) late,.*/\1/p' <<<"$report")
   s=$(sed -n 's/.*the slowest \([0-9.]*\) ms.*/\1/p' <<<"$report")
   [ "$heard" = "$DIAL$DIAL" ] && ok=$((ok + 1))

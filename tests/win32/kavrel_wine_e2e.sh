@@ -69,7 +69,7 @@ eval "$(xdotool getwindowgeometry --shell "$WID")"
 [ "$WIDTH" = 373 ] && [ "$HEIGHT" = 281 ] || fail "client area ${WIDTH}x$HEIGHT, not 373x281"
 title() { xdotool getwindowname "$WID"; }
 # The DirectSound device reports its refills when it closes.
-refills() { sed -n 's/.*OutputDebugStringA "\(DirectSound: .*\)\\n"$/\1/p' "$W/kavrel.err"; }
+refills() { desktop_dsound_report "$W/kavrel.err"; }
 
 # Pixel centres of the keypad and of the other controls used, from the control table.
 declare -A KEY=([1]="169 60" [2]="212 60" [3]="256 60" [A]="299 60"

@@ -73,6 +73,12 @@ desktop_no_sound() {
 # refill. Measured with tests/bench/wine_sound.sh (README, "Sound under Wine").
 DESKTOP_WINE_SOUND=(PULSE_LATENCY_MSEC=100)
 
+# The DirectSound device's report on its refills ("DirectSound: N refills while playing, ..."), from
+# the standard error of a program run with WINEDEBUG=warn+debugstr, once the program has closed.
+desktop_dsound_report() {
+  sed -n 's/.*OutputDebugStringA "\(DirectSound: .*\)\\n"$/\1/p' "$1"
+}
+
 # Runs a Windows program under Wine and waits for it; prints its standard output, and its
 # standard error when it fails. Returns its exit code.
 desktop_wine() {
