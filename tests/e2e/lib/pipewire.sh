@@ -128,7 +128,10 @@ _pipewire_record_stop() {
   local file=${_pipewire_record[0]} from=${_pipewire_record[1]} to
   _pipewire_record=()
   to=$(_pipewire_played)
-  tail -c +$((from + 1)) "$PULSE_WORK/sink.raw" | head -c $(((to - from) / 2 * 2)) >"$file.raw"
+  # One read of just those bytes: a pipe into head would end tail with SIGPIPE, a failure under
+  # pipefail, whenever the sink had played more than a pipe holds since `to`.
+  dd if="$PULSE_WORK/sink.raw" of="$file.raw" iflag=skip_bytes,count_bytes skip="$from" \
+    count=$(((to - from) / 2 * 2)) status=none
   sox -t raw -r 11025 -e signed-integer -b 16 -c 1 "$file.raw" "$file"
   rm -f "$file.raw"
 }
